@@ -1,0 +1,301 @@
+#include "pyerr.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace quorlix {
+
+thread_local int64_t ATTACH_COUNT = 0;
+
+///////////////////////////////
+/// Deferred release queue ///
+///////////////////////////////
+namespace {
+
+struct ReferencePool {
+    std::mutex mutex;
+    std::vector<PyObject*> pending;
+};
+
+// Created at first use and never destroyed: threads may still queue
+// references while the process exits.
+std::atomic<ReferencePool*> POOL{nullptr};
+
+ReferencePool& pool() {
+    ReferencePool* p = POOL.load(std::memory_order_acquire);
+    if (p != nullptr) return *p;
+    auto* fresh = new ReferencePool;
+    if (POOL.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *p;
+}
+
+}  // namespace
+
+void register_decref(PyObject* obj) noexcept {
+    if (ATTACH_COUNT > 0) {
+        _Py_DecRef(obj);
+        return;
+    }
+    ReferencePool& p = pool();
+    std::lock_guard lock(p.mutex);
+    p.pending.push_back(obj);
+}
+
+void drop_deferred_references() noexcept {
+    ReferencePool* p = POOL.load(std::memory_order_acquire);
+    if (p == nullptr) return;
+    std::vector<PyObject*> batch;
+    {
+        std::lock_guard lock(p->mutex);
+        if (p->pending.empty()) return;
+        batch.swap(p->pending);
+    }
+    for (PyObject* obj : batch) _Py_DecRef(obj);
+}
+
+//////////////////////
+/// PanicException ///
+//////////////////////
+namespace {
+
+OnceCell<PyObject*> PANIC_EXCEPTION;
+
+constexpr const char* PANIC_DOC =
+    "\nThe exception raised when the native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    auto r = PANIC_EXCEPTION.init_once_cell_py_attached([]() -> PyResult<PyObject*> {
+        PyObject* cls = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
+                                                  PyExc_BaseException, nullptr);
+        if (cls == nullptr) {
+            // Not take(): it would ask for this very class.
+            PyObject* exc = PyErr_GetRaisedException();
+            PyErr err = exc != nullptr ? PyErr::normalized(exc)
+                                       : PyErr::system_error("attempted to fetch exception but none was set");
+            panic("Failed to initialize new exception type.: " + err.debug());
+        }
+        return cls;
+    });
+    return *r.value();
+}
+
+PyErr from_panic_payload(const Panic& p) { return PyErr::panic(p.message); }
+
+///////////////////////////////
+/// Fetching the exception ///
+///////////////////////////////
+namespace {
+
+[[noreturn]] void print_panic_and_unwind(PyObject* exc) {
+    std::string msg;
+    if (PyObject* s = PyObject_Str(exc)) {
+        msg = to_string_lossy(s);
+        _Py_DecRef(s);
+    } else {
+        drop_pending();
+        msg = "Unwrapped panic from Python code";
+    }
+    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
+               stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    std::fflush(stderr);
+    PyErr_SetRaisedException(exc);
+    PyErr_PrintEx(0);
+    panic(std::move(msg));
+}
+
+}  // namespace
+
+std::optional<PyErr> take() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return std::nullopt;
+    if (type_object(exc) == panic_exception_type()) print_panic_and_unwind(exc);
+    return PyErr::normalized(exc);
+}
+
+PyErr fetch() {
+    if (auto e = take()) return std::move(*e);
+    return PyErr::system_error("attempted to fetch exception but none was set");
+}
+
+void drop_pending() noexcept {
+    if (PyObject* exc = PyErr_GetRaisedException()) _Py_DecRef(exc);
+}
+
+void panic_after_error() {
+    PyErr_Print();
+    panic("Python API call failed");
+}
+
+/////////////////////////
+/// Object rendering ///
+/////////////////////////
+namespace {
+
+// Byte sequences that are not UTF-8 become U+FFFD, one per maximal invalid
+// subpart, the way Python's "replace" error handler and Rust's lossy decoding
+// both count them.
+std::string utf8_lossy(const unsigned char* s, size_t n) {
+    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(n);
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c < 0x80) {
+            out.push_back(char(c));
+            i++;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            out += REPLACEMENT;
+            i++;
+            continue;
+        }
+        size_t j = i + 1;
+        for (size_t k = 0; k < need; k++, j++) {
+            unsigned char lo_k = k == 0 ? lo : 0x80, hi_k = k == 0 ? hi : 0xBF;
+            if (j >= n || s[j] < lo_k || s[j] > hi_k) break;
+        }
+        if (j - i == need + 1) {
+            out.append(reinterpret_cast<const char*>(s + i), need + 1);
+        } else {
+            out += REPLACEMENT;
+        }
+        i = j;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string to_string_lossy(PyObject* str) {
+    Py_ssize_t len = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len)) return std::string(utf8, size_t(len));
+    drop_pending();
+    Owned bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) panic_after_error();
+    return utf8_lossy(reinterpret_cast<const unsigned char*>(PyBytes_AsString(bytes.get())),
+                      size_t(PyBytes_Size(bytes.get())));
+}
+
+std::string python_format(PyObject* obj) {
+    Owned s(PyObject_Str(obj));
+    if (s) return to_string_lossy(s.get());
+    PyErr_WriteUnraisable(obj);
+    Owned name(PyType_GetName(Py_TYPE(obj)));
+    if (name) {
+        Py_ssize_t len = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len)) {
+            return "<unprintable " + std::string(utf8, size_t(len)) + " object>";
+        }
+    }
+    drop_pending();
+    return "<unprintable object>";
+}
+
+///////////////////////
+/// The error value ///
+///////////////////////
+namespace {
+
+PyObject* new_str(std::string_view text) {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    if (s == nullptr) panic_after_error();
+    return s;
+}
+
+std::string qualified_type_name(PyObject* type) {
+    Owned name(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
+    if (name) {
+        Py_ssize_t len = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len)) {
+            return std::string(utf8, size_t(len));
+        }
+    }
+    drop_pending();
+    return "<failed to extract type name>";
+}
+
+}  // namespace
+
+void PyErr::restore() && {
+    switch (kind_) {
+        case Kind::Normalized:
+            PyErr_SetRaisedException(std::exchange(obj_, nullptr));
+            return;
+        case Kind::Message: {
+            Owned arg(new_str(text_));
+            PyErr_SetObject(type_(), arg.get());
+            return;
+        }
+        case Kind::Panic: {
+            PyObject* cls = panic_exception_type();
+            Owned args(PyTuple_New(1));
+            if (!args) panic_after_error();
+            if (PyTuple_SetItem(args.get(), 0, new_str(text_)) != 0) panic_after_error();
+            PyErr_SetObject(cls, args.get());
+            return;
+        }
+        case Kind::Downcast: {
+            std::string msg = "'";
+            msg += qualified_type_name(obj_);
+            msg += "' object cannot be converted to '";
+            msg += text_;
+            msg += "'";
+            Owned arg(new_str(msg));
+            PyErr_SetObject(PyExc_TypeError, arg.get());
+            return;
+        }
+    }
+}
+
+PyObject* PyErr::make_normalized() {
+    if (kind_ != Kind::Normalized) {
+        PyErr lazy = std::move(*this);
+        std::move(lazy).restore();
+        PyObject* exc = PyErr_GetRaisedException();
+        if (exc == nullptr) panic("exception missing after writing to the interpreter");
+        *this = PyErr::normalized(exc);
+    }
+    return obj_;
+}
+
+std::string PyErr::debug() {
+    PyObject* exc = make_normalized();
+    Owned tb(PyException_GetTraceback(exc));
+    return "PyErr { type: " + python_format(type_object(exc)) + ", value: " + python_format(exc) +
+           ", traceback: " + (tb ? python_format(tb.get()) : std::string("None")) + " }";
+}
+
+///////////////////////
+/// Interned names ///
+///////////////////////
+PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text) {
+    auto r = cell.init_once_cell_py_attached([text]() -> PyResult<PyObject*> {
+        PyObject* s = new_str(text);
+        PyUnicode_InternInPlace(&s);
+        return s;
+    });
+    return *r.value();
+}
+
+}  // namespace quorlix

@@ -1,0 +1,270 @@
+// The module's error value, panics at the interpreter boundary, reference
+// ownership, the thread's attach count, once-only cells and detach.
+#pragma once
+
+#include "compat.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common.h"
+
+namespace quorlix {
+
+//////////////////////////
+/// Attach bookkeeping ///
+//////////////////////////
+// Positive while this thread runs module code holding the interpreter lock,
+// zero while detach() has released it.
+extern thread_local int64_t ATTACH_COUNT;
+
+void drop_deferred_references() noexcept;
+
+// Drops a strong reference now when attached, or queues it for the next
+// thread that attaches.
+void register_decref(PyObject* obj) noexcept;
+
+// Entered by every call frame.
+struct Attached {
+    Attached() noexcept {
+        ATTACH_COUNT++;
+        drop_deferred_references();
+    }
+    ~Attached() { ATTACH_COUNT--; }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+};
+
+//////////////////////////
+/// Strong references ///
+//////////////////////////
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(PyObject* steal) noexcept : p_(steal) {}
+    static Owned borrow(PyObject* obj) noexcept {
+        if (obj != nullptr) _Py_IncRef(obj);
+        return Owned(obj);
+    }
+    Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Owned& operator=(Owned&& o) noexcept {
+        if (this != &o) {
+            reset();
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    ~Owned() { reset(); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept {
+        if (p_ != nullptr) register_decref(std::exchange(p_, nullptr));
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+inline PyObject* type_object(PyObject* obj) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj));
+}
+
+inline bool has_type_flag(PyObject* obj, unsigned long flag) noexcept {
+    return (PyType_GetFlags(Py_TYPE(obj)) & flag) != 0;
+}
+
+////////////////////////
+/// The error value ///
+////////////////////////
+// Either lazy (a class and what to build the exception from, turned into
+// Python objects only when raised) or a normalized exception object.
+class PyErr {
+public:
+    using TypeFn = PyObject* (*)();
+
+    static PyErr message(TypeFn type, std::string text) {
+        return PyErr(Kind::Message, type, std::move(text), nullptr);
+    }
+    static PyErr value_error(std::string text) { return message(&value_error_type, std::move(text)); }
+    static PyErr type_error(std::string text) { return message(&type_error_type, std::move(text)); }
+    static PyErr system_error(std::string text) { return message(&system_error_type, std::move(text)); }
+    static PyErr panic(std::string text) {
+        return PyErr(Kind::Panic, nullptr, std::move(text), nullptr);
+    }
+    // "'<qualname of obj's type>' object cannot be converted to '<target>'",
+    // rendered only when the exception is created.
+    static PyErr downcast(PyObject* obj, const char* target) {
+        PyObject* type = type_object(obj);
+        _Py_IncRef(type);
+        return PyErr(Kind::Downcast, nullptr, target, type);
+    }
+    // Takes ownership of an exception object.
+    static PyErr normalized(PyObject* exc) {
+        return PyErr(Kind::Normalized, nullptr, std::string(), exc);
+    }
+
+    PyErr(PyErr&& o) noexcept
+        : kind_(o.kind_), type_(o.type_), text_(std::move(o.text_)),
+          obj_(std::exchange(o.obj_, nullptr)) {}
+    PyErr& operator=(PyErr&& o) noexcept {
+        if (this != &o) {
+            if (obj_ != nullptr) register_decref(obj_);
+            kind_ = o.kind_;
+            type_ = o.type_;
+            text_ = std::move(o.text_);
+            obj_ = std::exchange(o.obj_, nullptr);
+        }
+        return *this;
+    }
+    ~PyErr() {
+        if (obj_ != nullptr) register_decref(obj_);
+    }
+
+    // Makes this the interpreter's pending exception.
+    void restore() &&;
+    // The exception object (borrowed from this value), created on first use.
+    PyObject* make_normalized();
+
+    // "PyErr { type: ..., value: ..., traceback: ... }" for panic messages.
+    std::string debug();
+
+private:
+    enum class Kind : uint8_t { Message, Panic, Downcast, Normalized };
+
+    PyErr(Kind kind, TypeFn type, std::string text, PyObject* obj)
+        : kind_(kind), type_(type), text_(std::move(text)), obj_(obj) {}
+
+    static PyObject* value_error_type() { return PyExc_ValueError; }
+    static PyObject* type_error_type() { return PyExc_TypeError; }
+    static PyObject* system_error_type() { return PyExc_SystemError; }
+
+    Kind kind_;
+    TypeFn type_;
+    std::string text_;       // message, or the downcast target
+    PyObject* obj_;          // downcast source type, or the exception
+};
+
+template <class T>
+using PyResult = Result<T, PyErr>;
+
+// Propagates the error of a Result; TRY(expr) yields the value of expr.
+#define TRY(...)                                                        \
+    ({                                                                  \
+        auto quorlix_try_ = (__VA_ARGS__);                              \
+        if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
+        std::move(quorlix_try_).value();                                \
+    })
+#define TRY_OK(...)                                                     \
+    do {                                                                \
+        auto quorlix_try_ = (__VA_ARGS__);                              \
+        if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
+    } while (0)
+
+// The pending exception, if any. A PanicException coming back from Python
+// code resumes the panic instead.
+std::optional<PyErr> take();
+
+// The pending exception, or SystemError when an interpreter call reported
+// failure without setting one.
+PyErr fetch();
+
+// Drops the pending exception, if any, without resuming panics.
+void drop_pending() noexcept;
+
+// For interpreter calls that must not fail: prints the exception, panics.
+[[noreturn]] void panic_after_error();
+
+// The PyErr for a caught panic.
+PyErr from_panic_payload(const Panic& p);
+
+// The PanicException class, created on first use.
+PyObject* panic_exception_type();
+
+// str(obj) as UTF-8, with the fallbacks used in messages.
+std::string python_format(PyObject* obj);
+// A str object as UTF-8; lone surrogates become U+FFFD.
+std::string to_string_lossy(PyObject* str);
+
+/////////////////////////
+/// Once-only cells ///
+/////////////////////////
+// Filled at most once per process. Waiting for another thread's initialiser
+// happens without the interpreter lock, so the initialiser can always take it.
+template <class T>
+class OnceCell {
+public:
+    const T* get() const noexcept {
+        return ready_.load(std::memory_order_acquire) ? &value_ : nullptr;
+    }
+
+    // init() -> PyResult<T>; it runs attached. A failed or panicking
+    // initialiser leaves the cell empty for the next caller.
+    template <class F>
+    PyResult<const T*> init_once_cell_py_attached(F&& init) {
+        if (const T* v = get()) return v;
+        const int64_t saved = ATTACH_COUNT;
+        ATTACH_COUNT = 0;
+        PyThreadState* ts = PyEval_SaveThread();
+        bool attached = false;
+        auto reattach = [&]() noexcept {
+            if (!attached) {
+                ATTACH_COUNT = saved;
+                PyEval_RestoreThread(ts);
+                drop_deferred_references();
+                attached = true;
+            }
+        };
+        struct Reattach {
+            decltype(reattach)& f;
+            ~Reattach() { f(); }
+        } guard{reattach};
+
+        std::unique_lock lock(mutex_);
+        if (const T* v = get()) return v;
+        reattach();
+        PyResult<T> r = init();
+        if (!r) return Err{std::move(r).error()};
+        value_ = std::move(r).value();
+        ready_.store(true, std::memory_order_release);
+        return &value_;
+    }
+
+private:
+    std::atomic<bool> ready_{false};
+    std::mutex mutex_;
+    T value_{};
+};
+
+// An interned str made once per process.
+PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text);
+
+//////////////
+/// detach ///
+//////////////
+// Runs f with the interpreter lock released. f must not touch Python
+// objects. The lock is taken back even when f panics.
+template <class F>
+auto detach(F&& f) -> decltype(f()) {
+    struct Restore {
+        int64_t saved;
+        PyThreadState* ts;
+        ~Restore() {
+            ATTACH_COUNT = saved;
+            PyEval_RestoreThread(ts);
+            drop_deferred_references();
+        }
+    };
+    Restore restore{ATTACH_COUNT, nullptr};
+    ATTACH_COUNT = 0;
+    restore.ts = PyEval_SaveThread();
+    return f();
+}
+
+}  // namespace quorlix
