@@ -1,0 +1,88 @@
+// The call frame of every module function: attach bookkeeping, the panic
+// trap, argument binding and the conversions to native values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "pyerr.h"
+
+namespace quorlix {
+
+/////////////////////
+/// The panic trap ///
+/////////////////////
+// Aborts the process with its message; reached only when a panic escapes
+// the frame's own handling.
+[[noreturn]] void trap_abort(const char* message) noexcept;
+
+// Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
+// into the pending exception.
+template <class F>
+PyObject* trampoline(F&& body) noexcept {
+    try {
+        Attached attached;
+        try {
+            PyResult<PyObject*> r = body();
+            if (r) return r.value();
+            std::move(r).error().restore();
+        } catch (const Panic& p) {
+            from_panic_payload(p).restore();
+        }
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        trap_abort("memory allocation failed");
+    } catch (...) {
+        trap_abort("uncaught panic at ffi boundary");
+    }
+}
+
+using FastcallBody = PyResult<PyObject*> (*)(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames);
+
+// The C entry point registered for a function (METH_FASTCALL | METH_KEYWORDS).
+template <FastcallBody body>
+PyObject* fastcall_with_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    return trampoline([&] { return body(self, args, nargs, kwnames); });
+}
+
+////////////////////////
+/// Argument binding ///
+////////////////////////
+struct FunctionDescription {
+    std::string_view func_name;
+    std::span<const std::string_view> params;  // positional-or-keyword, in order
+    size_t required;                           // the first `required` are required
+};
+
+// Fills slots[0 .. params.size()) with borrowed references or nullptr.
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc,
+                                          PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, PyObject** slots);
+
+// The error reported for a failed conversion of parameter `name`.
+PyErr argument_extraction_error(std::string_view name, PyErr err);
+
+///////////////////
+/// Conversions ///
+///////////////////
+using Bytes = std::span<const uint8_t>;
+
+PyResult<Bytes> from_py_object_bound(PyObject* obj);
+PyResult<uint16_t> extract_u16(PyObject* obj);
+PyResult<uint32_t> extract_u32(PyObject* obj);
+PyResult<uint64_t> extract_u64(PyObject* obj);
+PyResult<bool> extract_bool(PyObject* obj);
+
+// Converts one bound argument, naming the parameter on failure.
+template <class T>
+PyResult<T> extract_argument(PyObject* obj, std::string_view name,
+                             PyResult<T> (*convert)(PyObject*)) {
+    PyResult<T> r = convert(obj);
+    if (!r) return Err{argument_extraction_error(name, std::move(r).error())};
+    return r;
+}
+
+}  // namespace quorlix
