@@ -1,0 +1,11 @@
+// The module's functions, as the call frame sees them.
+#pragma once
+
+#include "frame.h"
+
+namespace quorlix {
+
+PyResult<PyObject*> gensalt_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+
+}  // namespace quorlix

@@ -1,0 +1,101 @@
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bcrypt/radix64.h"
+#include "functions.h"
+
+namespace quorlix {
+
+namespace {
+
+constexpr std::string_view GENSALT_PARAMS[] = {"rounds", "prefix"};
+constexpr FunctionDescription GENSALT{"gensalt", GENSALT_PARAMS, 0};
+
+constexpr uint16_t DEFAULT_ROUNDS = 12;
+constexpr size_t SALT_BYTES = 16;
+constexpr size_t SETTING_LEN = 7 + radix64::encoded_len(SALT_BYTES);  // "$2b$12$" + salt
+
+[[noreturn]] void random_failure(const std::string& description) {
+    panic("called `Result::unwrap()` on an `Err` value: " + description);
+}
+
+// Fills buf from the system generator, blocking until it is seeded.
+void fill_random(uint8_t* buf, size_t len) {
+    size_t filled = 0;
+    while (filled < len) {
+        const ssize_t got = getrandom(buf + filled, len - filled, 0);
+        if (got > 0 && size_t(got) <= len - filled) {
+            filled += size_t(got);
+            continue;
+        }
+        if (got == -1) {
+            const int err = errno;
+            if (err == EINTR) continue;
+            if (err > 0) {
+                char text[128];
+                const char* s = strerror_r(err, text, sizeof text);
+                random_failure("Error { os_error: " + std::to_string(err) + ", description: \"" + s +
+                               "\" }");
+            }
+            random_failure(
+                "Error { internal_code: 65537, description: \"errno: did not return a positive "
+                "value\" }");
+        }
+        random_failure("Error { internal_code: 65538, description: \"unexpected situation\" }");
+    }
+}
+
+// Appends into a fixed buffer; running out of room is a broken invariant.
+struct BoundedWriter {
+    char* at;
+    char* end;
+    void put(std::string_view s) {
+        if (s.size() > size_t(end - at)) panic("called `Result::unwrap()` on an `Err` value: Error");
+        std::memcpy(at, s.data(), s.size());
+        at += s.size();
+    }
+};
+
+PyResult<PyObject*> gensalt(uint16_t rounds, Bytes prefix) {
+    const std::string_view p(reinterpret_cast<const char*>(prefix.data()), prefix.size());
+    if (p != "2b" && p != "2a") return Err{PyErr::value_error("Supported prefixes are b'2a' or b'2b'")};
+    if (rounds < 4 || rounds > 31) return Err{PyErr::value_error("Invalid rounds")};
+
+    uint8_t salt[SALT_BYTES] = {};
+    fill_random(salt, sizeof salt);
+    char encoded[radix64::encoded_len(SALT_BYTES)];
+    radix64::encode_into(salt, encoded);
+
+    Owned out(PyBytes_FromStringAndSize(nullptr, SETTING_LEN));
+    if (!out) return Err{fetch()};
+    char* buf = PyBytes_AsString(out.get());
+    std::memset(buf, 0, SETTING_LEN);
+    const char cost[2] = {char('0' + rounds / 10), char('0' + rounds % 10)};
+    BoundedWriter w{buf, buf + SETTING_LEN};
+    w.put("$");
+    w.put(p);
+    w.put("$");
+    w.put({cost, 2});
+    w.put("$");
+    w.put({encoded, sizeof encoded});
+    return out.release();
+}
+
+}  // namespace
+
+PyResult<PyObject*> gensalt_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    PyObject* slots[2] = {};
+    TRY_OK(extract_arguments_fastcall(GENSALT, args, nargs, kwnames, slots));
+    uint16_t rounds = DEFAULT_ROUNDS;
+    if (slots[0] != nullptr) rounds = TRY(extract_argument(slots[0], "rounds", extract_u16));
+    Bytes prefix(reinterpret_cast<const uint8_t*>("2b"), 2);
+    if (slots[1] != nullptr && slots[1] != Py_None) {
+        prefix = TRY(extract_argument(slots[1], "prefix", from_py_object_bound));
+    }
+    return gensalt(rounds, prefix);
+}
+
+}  // namespace quorlix

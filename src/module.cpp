@@ -1,0 +1,172 @@
+// The module definition and PyInit__quorlix.
+#include <atomic>
+#include <string>
+
+#include "functions.h"
+
+namespace quorlix {
+
+namespace {
+
+////////////////////////////
+/// Metadata attributes ///
+////////////////////////////
+constexpr const char* AUTHOR = "The quorlix developers";
+constexpr const char* COPYRIGHT_PREFIX = "Copyright 2025-2026";
+constexpr const char* SUBINTERPRETER_HELP = "https://quorlix.dev/docs/subinterpreters";
+
+struct Attribute {
+    const char* name;
+    const char* value;
+};
+
+constexpr Attribute METADATA[] = {
+    {"__title__", "quorlix"},
+    {"__summary__", "bcrypt password hashing and bcrypt_pbkdf key derivation for Python"},
+    {"__uri__", "https://quorlix.dev/"},
+    {"__version_ex__", "5.0.0"},
+    {"__author__", AUTHOR},
+    {"__email__", "developers@quorlix.dev"},
+    {"__license__", "Apache License, Version 2.0"},
+};
+
+/////////////////////////
+/// Function records ///
+/////////////////////////
+template <FastcallBody body>
+constexpr PyCFunction entry() {
+    return reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&fastcall_with_keywords<body>));
+}
+
+// The interpreter keeps pointers into these for the rest of the process.
+PyMethodDef METHODS[] = {
+    {"gensalt", entry<gensalt_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
+     "gensalt(rounds=12, prefix=b'2b')\n--\n\n"},
+};
+
+//////////////////////////
+/// Module definition ///
+//////////////////////////
+struct ModuleDef {
+    PyModuleDef ffi;
+    std::atomic<int64_t> interpreter;
+    OnceCell<PyObject*> module;
+};
+
+ModuleDef MODULE_DEF{
+    {
+        PyModuleDef_HEAD_INIT,
+        "_quorlix",  // m_name
+        "",          // m_doc: empty, not NULL, so __doc__ is ""
+        0,           // m_size
+        nullptr,     // m_methods: the module body adds them
+        nullptr,     // m_slots
+        nullptr,     // m_traverse
+        nullptr,     // m_clear
+        nullptr,     // m_free
+    },
+    {-1},
+    {},
+};
+
+OnceCell<PyObject*> NAME_ATTR;
+OnceCell<PyObject*> ALL_ATTR;
+
+PyObject* new_str(std::string_view text) {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    if (s == nullptr) panic_after_error();
+    return s;
+}
+
+//////////////////////////
+/// Module operations ///
+//////////////////////////
+// The module's __all__, created empty when missing.
+PyResult<Owned> index(PyObject* module) {
+    PyObject* all_name = intern(ALL_ATTR, "__all__");
+    Owned all(PyObject_GetAttr(module, all_name));
+    if (all) {
+        if (!has_type_flag(all.get(), Py_TPFLAGS_LIST_SUBCLASS)) {
+            return Err{PyErr::downcast(all.get(), "PyList")};
+        }
+        return all;
+    }
+    PyErr err = fetch();
+    if (!PyErr_GivenExceptionMatches(type_object(err.make_normalized()), PyExc_AttributeError)) {
+        return Err{std::move(err)};
+    }
+    Owned fresh(PyList_New(0));
+    if (!fresh) panic_after_error();
+    if (PyObject_SetAttr(module, all_name, fresh.get()) != 0) return Err{fetch()};
+    return fresh;
+}
+
+PyResult<void> add(PyObject* module, PyObject* name, PyObject* value) {
+    Owned all = TRY(index(module));
+    if (PyList_Append(all.get(), name) != 0) {
+        panic("could not append __name__ to __all__: " + fetch().debug());
+    }
+    if (PyObject_SetAttr(module, name, value) != 0) return Err{fetch()};
+    return {};
+}
+
+PyResult<void> add(PyObject* module, std::string_view name, std::string_view value) {
+    Owned n(new_str(name));
+    Owned v(new_str(value));
+    return add(module, n.get(), v.get());
+}
+
+PyResult<void> add_function(PyObject* module, PyObject* function) {
+    Owned name(PyObject_GetAttr(function, intern(NAME_ATTR, "__name__")));
+    if (!name) return Err{fetch()};
+    if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        return Err{PyErr::downcast(name.get(), "PyString")};
+    }
+    return add(module, name.get(), function);
+}
+
+PyResult<Owned> internal_new(PyMethodDef* def, PyObject* module) {
+    Owned module_name(PyModule_GetNameObject(module));
+    if (!module_name) return Err{fetch()};
+    Owned function(PyCMethod_New(def, module, module_name.get(), nullptr));
+    if (!function) return Err{fetch()};
+    return function;
+}
+
+PyResult<void> module_body(PyObject* module) {
+    for (PyMethodDef& def : METHODS) {
+        Owned function = TRY(internal_new(&def, module));
+        TRY_OK(add_function(module, function.get()));
+    }
+    for (const Attribute& a : METADATA) TRY_OK(add(module, a.name, a.value));
+    const std::string copyright = std::string(COPYRIGHT_PREFIX) + " " + AUTHOR;
+    return add(module, "__copyright__", copyright);
+}
+
+PyResult<PyObject*> make_module(ModuleDef& def) {
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return Err{fetch()};
+    int64_t expected = -1;
+    if (!def.interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        return Err{PyErr::message([] { return PyExc_ImportError; },
+                                  std::string("PyO3 modules do not yet support subinterpreters, see ") +
+                                      SUBINTERPRETER_HELP)};
+    }
+    auto cell = TRY(def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {
+        Owned module(PyModule_Create2(&def.ffi, 3));
+        if (!module) return Err{fetch()};
+        TRY_OK(module_body(module.get()));
+        return module.release();
+    }));
+    _Py_IncRef(*cell);
+    return *cell;
+}
+
+}  // namespace
+
+}  // namespace quorlix
+
+PyMODINIT_FUNC PyInit__quorlix(void) {
+    return quorlix::trampoline([] { return quorlix::make_module(quorlix::MODULE_DEF); });
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ unit tests through CTest, then the
+# Python tests against a freshly installed module. Installs what it needs.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PYTHON=${PYTHON:-python3}
+BUILD=build/test
+
+apt_packages=(libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "== C++ unit tests"
+cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+cmake --build "$BUILD/cpp"
+ctest --test-dir "$BUILD/cpp" --output-on-failure
+
+echo "== Python tests"
+rm -rf "$BUILD/venv"
+"$PYTHON" -m venv "$BUILD/venv"
+VPY="$BUILD/venv/bin/python"
+"$VPY" -m pip install -q --upgrade pip
+"$VPY" -m pip install -q ".[test]"
+"$VPY" -m pytest -q tests/python "$@"

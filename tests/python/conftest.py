@@ -1,0 +1,33 @@
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+SUPPORT = Path(__file__).parent / "support"
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture(scope="session")
+def getrandom_shim(tmp_path_factory):
+    """Path of a shared library that overrides getrandom when preloaded."""
+    out = tmp_path_factory.mktemp("shim") / "getrandom_shim.so"
+    subprocess.run(
+        ["cc", "-shared", "-fPIC", "-O2", "-o", str(out), str(SUPPORT / "getrandom_shim.c"), "-ldl"],
+        check=True,
+    )
+    return out

@@ -1,0 +1,115 @@
+import importlib
+import sys
+
+import pytest
+
+import _quorlix
+import quorlix
+from conftest import run_python
+
+EXPECTED_ALL = [
+    "checkpw",
+    "gensalt",
+    "hashpw",
+    "kdf",
+    "__title__",
+    "__summary__",
+    "__uri__",
+    "__version_ex__",
+    "__author__",
+    "__email__",
+    "__license__",
+    "__copyright__",
+]
+FUNCTIONS = [n for n in EXPECTED_ALL if not n.startswith("__")]
+METADATA = [n for n in EXPECTED_ALL if n.startswith("__")]
+
+SIGNATURES = {
+    "checkpw": "(password, hashed_password)",
+    "gensalt": "(rounds=12, prefix=b'2b')",
+    "hashpw": "(password, salt)",
+    "kdf": "(password, salt, desired_key_bytes, rounds, ignore_few_rounds=False)",
+}
+
+
+def present(names):
+    return [n for n in names if hasattr(_quorlix, n)]
+
+
+def test_all_lists_functions_then_metadata_in_order():
+    want = [n for n in EXPECTED_ALL if n in METADATA or hasattr(_quorlix, n)]
+    assert _quorlix.__all__ == want
+    assert "gensalt" in _quorlix.__all__
+
+
+def test_module_identity():
+    assert _quorlix.__name__ == "_quorlix"
+    assert _quorlix.__doc__ == ""
+    assert not hasattr(_quorlix, "PanicException")
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_are_bound_builtins_with_text_signatures(name):
+    if not hasattr(_quorlix, name):
+        pytest.skip(f"{name} not in this build")
+    fn = getattr(_quorlix, name)
+    assert fn.__module__ == "_quorlix"
+    assert fn.__self__ is _quorlix
+    assert fn.__name__ == name
+    assert fn.__text_signature__ == SIGNATURES[name]
+    assert fn.__doc__ is None
+
+
+def test_metadata_values():
+    for name in METADATA:
+        assert isinstance(getattr(_quorlix, name), str), name
+    assert _quorlix.__title__ == "quorlix"
+    assert _quorlix.__version_ex__ == "5.0.0"
+    assert _quorlix.__license__ == "Apache License, Version 2.0"
+    assert _quorlix.__copyright__.endswith(" " + _quorlix.__author__)
+    assert not _quorlix.__copyright__.startswith(" ")
+    for name in ("__summary__", "__uri__", "__author__", "__email__"):
+        assert getattr(_quorlix, name).strip()
+
+
+def test_package_reexports_module():
+    for name in present(EXPECTED_ALL):
+        assert getattr(quorlix, name) is getattr(_quorlix, name)
+
+
+def test_reimport_gives_the_same_object():
+    first = sys.modules.pop("_quorlix")
+    try:
+        again = importlib.import_module("_quorlix")
+        assert again is first
+        assert again.__all__ == first.__all__  # the body did not run twice
+    finally:
+        sys.modules["_quorlix"] = first
+
+
+def test_subinterpreter_import_is_refused():
+    # Run where no earlier test has touched the process.
+    result = run_python(
+        """
+        import sys
+        import _quorlix
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            iid = interpreters.create("legacy")
+            err = interpreters.exec(iid, "import _quorlix")
+            print(err.type.__name__, err.msg)
+        else:
+            import _xxsubinterpreters as interpreters
+            iid = interpreters.create(**({"isolated": False} if sys.version_info >= (3, 12) else {}))
+            try:
+                interpreters.run_string(iid, "import _quorlix")
+            except interpreters.RunFailedError as e:
+                print(e)
+            else:
+                print("imported")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    out = result.stdout.strip()
+    assert "ImportError" in out
+    assert "PyO3 modules do not yet support subinterpreters, see https://" in out
