@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sha512/sha512.h"
+
+using namespace quorlix::sha512;
+
+namespace {
+
+std::string hex(std::span<const uint8_t> bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t b : bytes) s += {digits[b >> 4], digits[b & 15]};
+    return s;
+}
+
+std::vector<uint8_t> text(std::string_view s) { return {s.begin(), s.end()}; }
+
+// Byte i is i * 37 + 11 (mod 256).
+std::vector<uint8_t> pattern(size_t n) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; i++) out[i] = uint8_t(i * 37 + 11);
+    return out;
+}
+
+std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
+    std::vector<uint8_t> out(n);
+    for (auto& b : out) b = uint8_t(rng());
+    return out;
+}
+
+struct KnownAnswer {
+    const char* name;
+    std::vector<uint8_t> message;
+    const char* digest;
+};
+
+// FIPS 180-4 examples, then the pattern at lengths around the padding edges;
+// the latter computed once with Python's hashlib.sha512.
+std::vector<KnownAnswer> known_answers() {
+    return {
+        {"abc", text("abc"),
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {"896 bits",
+         text("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
+              "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu"),
+         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
+         "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
+        {"million a", std::vector<uint8_t>(1000000, 'a'),
+         "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+         "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
+        {"pattern 0", pattern(0),
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+         "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
+        {"pattern 111", pattern(111),
+         "4d1db900250c96436052fbca79c13acbf378aad9c35b87d94c3803264df61fd2"
+         "2cbd327c8938d024db372abf4208934ee09367d571d6c670bf74ee07b83e7506"},
+        {"pattern 112", pattern(112),
+         "dfb715ca3478a894302ace39c42d1d6646e1044f2247a6274d8b42d155d2fdbe"
+         "7017195e85cfba96bedc51f84c44638978a540039ff09c64cef6c0c5ccc8f7b6"},
+        {"pattern 127", pattern(127),
+         "f93a0e7465b294188e8aa2b1cc2e98bc8d5115d46f51c7a9ec599b9d9f96a80f"
+         "ef6a4f226b648c89bd9eac23b3d64264898b568d915c66666c44cd0319e2ef56"},
+        {"pattern 128", pattern(128),
+         "0b4815d35f9d07b1a30de2790e1be2a720234295cd7b4d9e9af51719ff90019f"
+         "1fe6d4e402a7dcc4177085023dc460ab743dad9b2c1dda42662bda5d3b2e155b"},
+        {"pattern 129", pattern(129),
+         "1809db04d02717483e04bc4333a14308bd2d0213ba7bf2c63f11eb1b8a0af825"
+         "2e67fd104fd466fb95f945539824d8e4183155fa5ced0bee3dad46d9384a0bd5"},
+        {"pattern 1000", pattern(1000),
+         "bef824658455c75d8ed438db9b1c2c26c705f5f0423c3b42834e0a5aded3123e"
+         "fc6be2da589e55e43f3d1d03e6a83134bb9781333bc63f72a0e2559d1263209d"},
+    };
+}
+
+}  // namespace
+
+///////////////
+/// Digests ///
+///////////////
+TEST(Sha512, KnownAnswers) {
+    for (const auto& c : known_answers()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(hex(sha512_digest(c.message)), c.digest);
+        Sha512Hasher h;
+        h.update(c.message);
+        uint8_t out[DIGEST_LEN];
+        h.finalize_into(out);
+        EXPECT_EQ(hex(out), c.digest);
+    }
+}
+
+TEST(Sha512, StreamingInRandomPiecesMatchesOneShot) {
+    std::mt19937_64 rng(512);
+    const size_t lengths[] = {0, 1, 111, 112, 127, 128, 129, 255, 256, 257, 640, 1000, 2175};
+    for (size_t len : lengths) {
+        const auto msg = random_bytes(rng, len);
+        const auto want = sha512_digest(msg);
+        for (int trial = 0; trial < 30; trial++) {
+            Sha512Hasher h;
+            size_t fed = 0;
+            while (fed < len || rng() % 3 == 0) {
+                // A quarter of the pieces are empty; the rest up to 300 bytes.
+                size_t piece = rng() % 4 == 0 ? 0 : rng() % 301;
+                piece = std::min(piece, len - fed);
+                h.update({msg.data() + fed, piece});
+                fed += piece;
+            }
+            ASSERT_EQ(h.finalize(), want) << "length " << len << ", trial " << trial;
+        }
+    }
+}
+
+TEST(Sha512, CopiedHasherContinuesIndependently) {
+    const auto prefix = pattern(200);  // leaves one block compressed, 72 bytes buffered
+    const auto x = text("one continuation");
+    const auto y = pattern(300);
+
+    Sha512Hasher h;
+    h.update(prefix);
+    Sha512Hasher copy = h;
+    h.update(x);
+    copy.update(y);
+
+    auto joined = [&](const std::vector<uint8_t>& tail) {
+        auto all = prefix;
+        all.insert(all.end(), tail.begin(), tail.end());
+        return sha512_digest(all);
+    };
+    EXPECT_EQ(h.finalize(), joined(x));
+    EXPECT_EQ(copy.finalize(), joined(y));
+}
