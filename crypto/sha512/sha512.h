@@ -1,5 +1,5 @@
-// SHA-512 (FIPS 180-4): a streaming hasher, a one-shot digest and the block
-// compression.
+// SHA-512 (FIPS 180-4): a streaming hasher, a one-shot digest, and the block
+// compression in a portable and an AVX2 implementation.
 #pragma once
 
 #include <array>
@@ -7,6 +7,13 @@
 #include <cstdint>
 #include <span>
 #include <type_traits>
+
+// CMake defines QUORLIX_SHA512_X86_64 when it builds the AVX2 compression.
+#if defined(__x86_64__) && defined(QUORLIX_SHA512_X86_64)
+#define QUORLIX_SHA512_HAVE_AVX2 1
+#else
+#define QUORLIX_SHA512_HAVE_AVX2 0
+#endif
 
 namespace quorlix::sha512 {
 
@@ -26,6 +33,11 @@ using Digest = std::array<uint8_t, DIGEST_LEN>;
 void compress(uint64_t state[8], const uint8_t* blocks, size_t count) noexcept;
 
 void sha512_compress_portable(uint64_t state[8], const uint8_t* blocks, size_t count) noexcept;
+
+#if QUORLIX_SHA512_HAVE_AVX2
+// Only for processors with AVX2 whose operating system saves the ymm state.
+void sha512_compress_x86_64_avx2(uint64_t state[8], const uint8_t* blocks, size_t count) noexcept;
+#endif
 
 ///////////////
 /// Hashing ///

@@ -34,6 +34,14 @@ std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
     return out;
 }
 
+bool cpu_has_avx2() {
+#if defined(__x86_64__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 struct KnownAnswer {
     const char* name;
     std::vector<uint8_t> message;
@@ -136,3 +144,32 @@ TEST(Sha512, CopiedHasherContinuesIndependently) {
     EXPECT_EQ(h.finalize(), joined(x));
     EXPECT_EQ(copy.finalize(), joined(y));
 }
+
+///////////////////
+/// Compression ///
+///////////////////
+#if QUORLIX_SHA512_HAVE_AVX2
+TEST(Sha512Compress, Avx2MatchesPortable) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "this CPU cannot run the AVX2 compression";
+    std::mt19937_64 rng(2);
+    for (size_t count = 0; count <= 9; count++) {
+        for (int trial = 0; trial < 20; trial++) {
+            // Start one byte in, so the blocks are not aligned.
+            const auto buf = random_bytes(rng, 1 + count * BLOCK_LEN);
+            uint64_t start[8], portable[8], avx2[8];
+            for (auto& w : start) w = rng();
+            std::memcpy(portable, start, sizeof start);
+            std::memcpy(avx2, start, sizeof start);
+
+            sha512_compress_portable(portable, buf.data() + 1, count);
+            sha512_compress_x86_64_avx2(avx2, buf.data() + 1, count);
+            ASSERT_EQ(std::vector(avx2, avx2 + 8), std::vector(portable, portable + 8))
+                << count << " blocks, trial " << trial;
+            if (count == 0) {
+                ASSERT_EQ(std::vector(avx2, avx2 + 8), std::vector(start, start + 8));
+            }
+        }
+    }
+}
+
+#endif
