@@ -20,8 +20,59 @@ void store128_be(uint8_t* out, unsigned __int128 in) {
 
 }  // namespace
 
+////////////////////////////
+/// Choosing compression ///
+////////////////////////////
+#if QUORLIX_SHA512_HAVE_AVX2
+namespace avx2_cpuid {
+
+std::atomic<uint8_t> STORAGE{UNDETERMINED};
+
+CpuidRegs cpuid(uint32_t leaf) noexcept { return cpuid_count(leaf, 0); }
+
+CpuidRegs cpuid_count(uint32_t leaf, uint32_t subleaf) noexcept {
+    CpuidRegs r;
+    __asm__ __volatile__("cpuid"
+                         : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx)
+                         : "a"(leaf), "c"(subleaf));
+    return r;
+}
+
+// Inline assembly rather than _xgetbv(), which would need -mxsave.
+uint64_t xgetbv(uint32_t xcr) noexcept {
+    uint32_t lo, hi;
+    __asm__ __volatile__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(xcr));
+    return (uint64_t(hi) << 32) | lo;
+}
+
+bool init_inner() noexcept {
+    const uint32_t leaf1_ecx = cpuid(1).ecx;
+    const uint32_t leaf7_ebx = cpuid_count(7, 0).ebx;
+    const bool usable = avx2_usable(leaf1_ecx, leaf7_ebx, [] { return xgetbv(0); });
+    STORAGE.store(usable ? 1 : 0, std::memory_order_relaxed);
+    return usable;
+}
+
+bool init_get() noexcept {
+    const uint8_t recorded = STORAGE.load(std::memory_order_relaxed);
+    return recorded == UNDETERMINED ? init_inner() : recorded == 1;
+}
+
+}  // namespace avx2_cpuid
+#endif
+
+CompressFn chosen_compression() noexcept {
+#if QUORLIX_SHA512_HAVE_AVX2
+    const uint8_t recorded = avx2_cpuid::STORAGE.load(std::memory_order_relaxed);
+    if (recorded == 1 || (recorded == avx2_cpuid::UNDETERMINED && avx2_cpuid::init_inner())) {
+        return sha512_compress_x86_64_avx2;
+    }
+#endif
+    return sha512_compress_portable;
+}
+
 void compress(uint64_t state[8], const uint8_t* blocks, size_t count) noexcept {
-    sha512_compress_portable(state, blocks, count);
+    chosen_compression()(state, blocks, count);
 }
 
 ///////////////

@@ -87,20 +87,46 @@ std::vector<KnownAnswer> known_answers() {
     };
 }
 
+#if QUORLIX_SHA512_HAVE_AVX2
+// Pins compress() to one implementation for the lifetime of the guard.
+class ForcedChoice {
+public:
+    explicit ForcedChoice(uint8_t choice) : saved_(avx2_cpuid::STORAGE.load()) {
+        avx2_cpuid::STORAGE.store(choice);
+    }
+    ~ForcedChoice() { avx2_cpuid::STORAGE.store(saved_); }
+
+private:
+    uint8_t saved_;
+};
+#endif
+
+// The choices of compress() this machine can run: 0 portable, 1 AVX2.
+std::vector<uint8_t> runnable_choices() {
+    if (cpu_has_avx2()) return {0, 1};
+    return {0};
+}
+
 }  // namespace
 
 ///////////////
 /// Digests ///
 ///////////////
-TEST(Sha512, KnownAnswers) {
-    for (const auto& c : known_answers()) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(hex(sha512_digest(c.message)), c.digest);
-        Sha512Hasher h;
-        h.update(c.message);
-        uint8_t out[DIGEST_LEN];
-        h.finalize_into(out);
-        EXPECT_EQ(hex(out), c.digest);
+TEST(Sha512, KnownAnswersWithEachCompression) {
+    const auto cases = known_answers();
+    for (uint8_t choice : runnable_choices()) {
+#if QUORLIX_SHA512_HAVE_AVX2
+        ForcedChoice forced(choice);
+#endif
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << ", choice " << int(choice));
+            EXPECT_EQ(hex(sha512_digest(c.message)), c.digest);
+            Sha512Hasher h;
+            h.update(c.message);
+            uint8_t out[DIGEST_LEN];
+            h.finalize_into(out);
+            EXPECT_EQ(hex(out), c.digest);
+        }
     }
 }
 
@@ -172,4 +198,70 @@ TEST(Sha512Compress, Avx2MatchesPortable) {
     }
 }
 
+//////////////////////
+/// AVX2 detection ///
+//////////////////////
+struct DetectionCase {
+    const char* name;
+    uint32_t leaf1_ecx;
+    uint32_t leaf7_ebx;
+    uint64_t xcr0;
+    bool usable;
+    bool reads_xcr0;
+};
+
+TEST(Avx2Cpuid, DecisionFromRegisters) {
+    constexpr uint32_t XSAVE = 1u << 26, OSXSAVE = 1u << 27, AVX = 1u << 28;
+    constexpr uint32_t ECX = XSAVE | OSXSAVE | AVX, AVX2 = 1u << 5;
+    constexpr uint64_t XCR0 = 0x7;  // x87, SSE and AVX state
+    const DetectionCase cases[] = {
+        {"everything set", ECX, AVX2, XCR0, true, true},
+        {"every bit set", ~0u, ~0u, ~0ull, true, true},
+        {"no AVX state in XCR0", ECX, AVX2, XCR0 & ~4ull, false, true},
+        {"no SSE state in XCR0", ECX, AVX2, XCR0 & ~2ull, false, true},
+        {"XSAVE clear", ECX & ~XSAVE, AVX2, XCR0, false, false},
+        {"OSXSAVE clear", ECX & ~OSXSAVE, AVX2, XCR0, false, false},
+        {"AVX clear", ECX & ~AVX, AVX2, XCR0, false, true},
+        {"AVX2 clear", ECX, 0, XCR0, false, true},
+        {"leaf 7 all but AVX2", ECX, ~AVX2, XCR0, false, true},
+    };
+    for (const auto& c : cases) {
+        int reads = 0;
+        const bool usable = avx2_cpuid::avx2_usable(c.leaf1_ecx, c.leaf7_ebx, [&] {
+            reads++;
+            return c.xcr0;
+        });
+        EXPECT_EQ(usable, c.usable) << c.name;
+        EXPECT_EQ(reads, c.reads_xcr0 ? 1 : 0) << c.name;
+    }
+}
+
+TEST(Avx2Cpuid, RecordedChoiceDecidesTheCompression) {
+    const std::pair<uint8_t, CompressFn> cases[] = {
+        {0, sha512_compress_portable},
+        {1, sha512_compress_x86_64_avx2},
+        {0x42, sha512_compress_portable},  // anything but 1 and 0xFF
+    };
+    for (auto [recorded, want] : cases) {
+        ForcedChoice forced(recorded);
+        EXPECT_EQ(chosen_compression(), want) << int(recorded);
+        EXPECT_EQ(avx2_cpuid::STORAGE.load(), recorded) << "a recorded answer is final";
+    }
+}
+
+TEST(Avx2Cpuid, FirstCompressionRecordsWhatTheCpuSupports) {
+    ForcedChoice undetermined(avx2_cpuid::UNDETERMINED);
+    const uint8_t want = cpu_has_avx2() ? 1 : 0;
+
+    uint64_t state[8] = {};
+    const auto block = pattern(BLOCK_LEN);
+    compress(state, block.data(), 1);
+    EXPECT_EQ(avx2_cpuid::STORAGE.load(), want);
+    EXPECT_EQ(avx2_cpuid::init_get(), want == 1);
+    EXPECT_EQ(chosen_compression(), want ? sha512_compress_x86_64_avx2 : sha512_compress_portable);
+
+    avx2_cpuid::STORAGE.store(avx2_cpuid::UNDETERMINED);
+    EXPECT_EQ(avx2_cpuid::init_get(), want == 1);
+    EXPECT_EQ(avx2_cpuid::STORAGE.load(), want);
+}
 #endif
