@@ -1,0 +1,53 @@
+// The bcrypt password hash and its 60-character hash string.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common.h"
+
+namespace quorlix::bcrypt {
+
+// The text between the first two '$' of a hash string. It names the string's
+// dialect only; every version hashes alike.
+enum class Version : uint8_t { V2a = 0, V2x = 1, V2y = 2, V2b = 3 };
+
+std::string_view version_text(Version v) noexcept;
+
+struct BcryptError {
+    enum class Kind : uint8_t { CostOutOfRange };
+    Kind kind;
+    uint32_t cost;  // the rejected cost
+
+    friend bool operator==(const BcryptError&, const BcryptError&) = default;
+};
+
+inline constexpr size_t SALT_BYTES = 16;
+inline constexpr size_t RAW_BYTES = 24;
+inline constexpr size_t MAX_KEY_BYTES = 72;
+inline constexpr uint32_t MIN_COST = 4;
+inline constexpr uint32_t MAX_COST = 31;
+
+struct HashParts {
+    uint32_t cost;     // 4 to 31
+    std::string salt;  // 22 radix-64 characters: the 16 salt bytes
+    std::string hash;  // 31 radix-64 characters: raw output bytes 0..22
+
+    // "$" version "$" cost (two digits) "$" salt hash: 60 characters.
+    std::string format_for_version(Version v) const;
+};
+
+// The raw hash of a prepared key of 1 to 72 bytes. Panics when the key
+// length or then the cost (< 32) is out of range.
+std::array<uint8_t, RAW_BYTES> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
+                                      std::span<const uint8_t> key);
+
+// Hashes a password of any length: the key is the password with a NUL byte
+// appended, cut to 72 bytes. Costs outside 4..31 are refused.
+Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
+                                              std::span<const uint8_t, SALT_BYTES> salt);
+
+}  // namespace quorlix::bcrypt
