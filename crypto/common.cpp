@@ -17,4 +17,16 @@ void wipe(void* buf, size_t len) noexcept {
     __asm__ __volatile__("" : : "r"(buf) : "memory");
 }
 
+[[gnu::noinline]] uint8_t optimisation_barrier(uint8_t v) noexcept {
+    volatile uint8_t slot = v;
+    return slot;
+}
+
+bool constant_time_eq(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len) noexcept {
+    if (a_len != b_len) return false;
+    uint8_t acc = 1;
+    for (size_t i = 0; i < a_len; i++) acc &= optimisation_barrier(uint8_t(a[i] == b[i]));
+    return optimisation_barrier(acc) == 1;
+}
+
 }  // namespace quorlix

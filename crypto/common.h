@@ -103,11 +103,21 @@ struct Panic {
 // Reports the failure on stderr and throws Panic. Defined in common.cpp.
 [[noreturn]] void panic(std::string message);
 
-/////////////
+//////////////
 /// Wiping ///
-/////////////
+//////////////
 // Zeroes a buffer through a volatile pointer followed by a compiler barrier,
 // so the stores survive even when the buffer is freed right afterwards.
 void wipe(void* buf, size_t len) noexcept;
+
+/////////////////////
+/// Constant time ///
+/////////////////////
+// Returns v after a round trip through volatile memory in a function that is
+// never inlined: the compiler cannot reason about the value across it.
+uint8_t optimisation_barrier(uint8_t v) noexcept;
+
+// Lengths first; then every byte is compared, with no early exit.
+bool constant_time_eq(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len) noexcept;
 
 }  // namespace quorlix
