@@ -5,7 +5,11 @@
 
 namespace quorlix {
 
+PyResult<PyObject*> checkpw_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
 PyResult<PyObject*> gensalt_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames);
+PyResult<PyObject*> hashpw_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
 
 }  // namespace quorlix

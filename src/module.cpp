@@ -41,8 +41,12 @@ constexpr PyCFunction entry() {
 
 // The interpreter keeps pointers into these for the rest of the process.
 PyMethodDef METHODS[] = {
+    {"checkpw", entry<checkpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
+     "checkpw(password, hashed_password)\n--\n\n"},
     {"gensalt", entry<gensalt_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "gensalt(rounds=12, prefix=b'2b')\n--\n\n"},
+    {"hashpw", entry<hashpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
+     "hashpw(password, salt)\n--\n\n"},
 };
 
 //////////////////////////

@@ -9,13 +9,17 @@ from _quorlix import (
     __title__,
     __uri__,
     __version_ex__,
+    checkpw,
     gensalt,
+    hashpw,
 )
 
 __version__ = __version_ex__
 
 __all__ = [
+    "checkpw",
     "gensalt",
+    "hashpw",
     "__title__",
     "__summary__",
     "__uri__",
