@@ -1,0 +1,52 @@
+// bcrypt_pbkdf: PBKDF2 with a Blowfish-based pseudo-random function keyed by
+// the SHA-512 digest of the password, its blocks spread over the output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common.h"
+#include "sha512/sha512.h"
+
+namespace quorlix::pbkdf {
+
+enum class Error : uint8_t { InvalidParamLen, InvalidRounds, InvalidOutputLen, InvalidMemoryLen };
+
+// The value's name, for reports of an error that should not happen.
+std::string_view error_name(Error e) noexcept;
+
+inline constexpr size_t BLOCK_LEN = 32;          // one Bhash output
+inline constexpr size_t MAX_OUTPUT_LEN = 1024;   // 32 blocks of 32 bytes
+inline constexpr size_t STACK_MEMORY_LEN = 256;  // bcrypt_pbkdf's stack scratch
+
+constexpr size_t stride_for(size_t output_len) { return (output_len + BLOCK_LEN - 1) / BLOCK_LEN; }
+
+// The pseudo-random function: one object, one 32-byte output.
+class Bhash {
+public:
+    explicit Bhash(const sha512::Digest& password_digest) noexcept : key_(password_digest) {}
+
+    void update(std::span<const uint8_t> bytes) noexcept { hasher_.update(bytes); }
+    void finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept;
+
+private:
+    sha512::Digest key_;
+    sha512::Sha512Hasher hasher_;
+};
+
+// Fills output from password, salt and rounds, using memory (at least
+// 32 * stride bytes, contents irrelevant) for the PBKDF2 blocks. Allocates
+// nothing; on failure neither buffer is written.
+Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
+                                             std::span<const uint8_t> salt, uint32_t rounds,
+                                             std::span<uint8_t> output,
+                                             std::span<uint8_t> memory) noexcept;
+
+// The same with scratch memory of its own: on the stack up to 256 bytes of
+// output, on the heap beyond.
+Result<void, Error> bcrypt_pbkdf(std::span<const uint8_t> password, std::span<const uint8_t> salt,
+                                 uint32_t rounds, std::span<uint8_t> output);
+
+}  // namespace quorlix::pbkdf
