@@ -11,5 +11,7 @@ PyResult<PyObject*> gensalt_wrapper(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames);
 PyResult<PyObject*> hashpw_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames);
+PyResult<PyObject*> kdf_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 
 }  // namespace quorlix

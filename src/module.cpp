@@ -47,6 +47,8 @@ PyMethodDef METHODS[] = {
      "gensalt(rounds=12, prefix=b'2b')\n--\n\n"},
     {"hashpw", entry<hashpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "hashpw(password, salt)\n--\n\n"},
+    {"kdf", entry<kdf_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
+     "kdf(password, salt, desired_key_bytes, rounds, ignore_few_rounds=False)\n--\n\n"},
 };
 
 //////////////////////////

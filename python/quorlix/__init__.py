@@ -12,6 +12,7 @@ from _quorlix import (
     checkpw,
     gensalt,
     hashpw,
+    kdf,
 )
 
 __version__ = __version_ex__
@@ -20,6 +21,7 @@ __all__ = [
     "checkpw",
     "gensalt",
     "hashpw",
+    "kdf",
     "__title__",
     "__summary__",
     "__uri__",

@@ -1,0 +1,70 @@
+#include <cstring>
+#include <string>
+
+#include "functions.h"
+#include "pbkdf/bcrypt_pbkdf.h"
+
+namespace quorlix {
+
+namespace {
+
+constexpr std::string_view KDF_PARAMS[] = {"password", "salt", "desired_key_bytes", "rounds",
+                                           "ignore_few_rounds"};
+constexpr FunctionDescription KDF{"kdf", KDF_PARAMS, 4};
+
+constexpr uint64_t MAX_KEY_BYTES = 512;
+constexpr uint32_t FEW_ROUNDS = 50;
+
+PyResult<void> warn_few_rounds(uint32_t rounds) {
+    const std::string message = "Warning: quorlix.kdf() called with only " + std::to_string(rounds) +
+                                " round(s). This few is not secure: the parameter is linear, like "
+                                "PBKDF2.";
+    Owned category = Owned::borrow(PyExc_UserWarning);
+    if (PyErr_WarnEx(category.get(), message.c_str(), 3) == -1) return Err{fetch()};
+    return {};
+}
+
+PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, uint32_t rounds,
+                        bool ignore_few_rounds) {
+    if (password.empty() || salt.empty()) {
+        return Err{PyErr::value_error("password and salt must not be empty")};
+    }
+    if (desired_key_bytes == 0 || desired_key_bytes > MAX_KEY_BYTES) {
+        return Err{PyErr::value_error("desired_key_bytes must be 1-512")};
+    }
+    if (rounds == 0) return Err{PyErr::value_error("rounds must be 1 or more")};
+    // Warned while the lock is held: the warning machinery is Python code.
+    if (rounds < FEW_ROUNDS && !ignore_few_rounds) TRY_OK(warn_few_rounds(rounds));
+
+    const size_t n = size_t(desired_key_bytes);
+    Owned out(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n)));
+    if (!out) return Err{fetch()};
+    auto* key = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+    std::memset(key, 0, n);
+
+    auto derived = detach([&] { return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}); });
+    if (!derived) {
+        panic("called `Result::unwrap()` on an `Err` value: " +
+              std::string(pbkdf::error_name(derived.error())));
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyResult<PyObject*> kdf_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    PyObject* slots[5] = {};
+    TRY_OK(extract_arguments_fastcall(KDF, args, nargs, kwnames, slots));
+    const Bytes password = TRY(extract_argument(slots[0], "password", from_py_object_bound));
+    const Bytes salt = TRY(extract_argument(slots[1], "salt", from_py_object_bound));
+    const uint64_t length = TRY(extract_argument(slots[2], "desired_key_bytes", extract_u64));
+    const uint32_t rounds = TRY(extract_argument(slots[3], "rounds", extract_u32));
+    bool ignore_few_rounds = false;
+    if (slots[4] != nullptr) {
+        ignore_few_rounds = TRY(extract_argument(slots[4], "ignore_few_rounds", extract_bool));
+    }
+    return kdf(password, salt, length, rounds, ignore_few_rounds);
+}
+
+}  // namespace quorlix
