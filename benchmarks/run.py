@@ -1,0 +1,253 @@
+"""quorlix benchmark suite.
+
+Measures quorlix against the C library's crypt(3) and OpenSSH on this machine,
+in one run, with interleaved repetitions, and prints each ratio beside its
+target. Writes a Markdown table (results.md) and, when matplotlib is
+installed, a plot (results.png) next to this file.
+
+    python benchmarks/run.py            # the full suite, a few minutes
+    python benchmarks/run.py --quick    # fewer repetitions, smaller costs
+"""
+
+import argparse
+import ctypes
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import quorlix
+
+HERE = Path(__file__).resolve().parent
+
+
+##############
+### Timing ###
+##############
+def once(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def interleaved(fns, reps):
+    """Median seconds of each callable, run alternately so drift hits all alike."""
+    samples = [[] for _ in fns]
+    for _ in range(reps):
+        for i, fn in enumerate(fns):
+            samples[i].append(once(fn))
+    return [statistics.median(s) for s in samples]
+
+
+def libcrypt():
+    lib = ctypes.CDLL("libcrypt.so.1")
+    lib.crypt.restype = ctypes.c_char_p
+    lib.crypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    return lib.crypt
+
+
+##################
+### The checks ###
+##################
+class Report:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, name, ratio, target, detail, lower_is_better=True):
+        met = ratio <= target if lower_is_better else ratio >= target
+        sign = "<=" if lower_is_better else ">="
+        self.rows.append((name, f"{ratio:.3f}", f"{sign} {target}", "yes" if met else "NO", detail))
+        print(f"{name:<44} {ratio:7.3f}  target {sign} {target:<5} {'met' if met else 'NOT MET'}  ({detail})", flush=True)
+
+    def markdown(self):
+        lines = ["| measurement | ratio | target | met | detail |", "|---|---|---|---|---|"]
+        lines += ["| " + " | ".join(r) + " |" for r in self.rows]
+        return "\n".join(lines)
+
+
+def bench_hashpw(report, crypt, cost, reps, name):
+    setting = quorlix.gensalt(cost)
+    pw = b"correct horse battery staple"
+    assert quorlix.hashpw(pw, setting) == crypt(pw, setting)
+    ours, theirs = interleaved([lambda: quorlix.hashpw(pw, setting), lambda: crypt(pw, setting)], reps)
+    return ours, theirs
+
+
+def bench_kdf_blocks(report, rounds, reps):
+    pw, salt = b"passphrase", os.urandom(16)
+    one, two = interleaved(
+        [lambda: quorlix.kdf(pw, salt, 32, rounds, True), lambda: quorlix.kdf(pw, salt, 48, rounds, True)], reps
+    )
+    report.add("kdf 48 bytes / two 32-byte blocks in turn", two / (2 * one), 0.6, f"rounds {rounds}: {two*1e3:.1f} ms vs 2 x {one*1e3:.1f} ms")
+    return one, two
+
+
+def openssh_key(tmp, rounds, cipher="aes256-ctr"):
+    path = Path(tmp) / f"key_{cipher}_{rounds}"
+    subprocess.run(
+        ["ssh-keygen", "-q", "-t", "ed25519", "-N", "bench pass", "-a", str(rounds), "-Z", cipher, "-C", "", "-f", str(path)],
+        check=True,
+    )
+    return path
+
+
+def ssh_salt(path):
+    import base64
+    import struct
+
+    lines = path.read_text().strip().splitlines()
+    blob = base64.b64decode("".join(lines[1:-1]))
+    at = len(b"openssh-key-v1\x00")
+
+    def string():
+        nonlocal at
+        (n,) = struct.unpack(">I", blob[at : at + 4])
+        at += 4 + n
+        return blob[at - n : at]
+
+    string(), string()
+    opts = string()
+    (n,) = struct.unpack(">I", opts[:4])
+    return opts[4 : 4 + n]
+
+
+KEY_BYTES = {"aes128-ctr": 32, "aes192-ctr": 40, "aes256-ctr": 48, "chacha20-poly1305@openssh.com": 64}
+
+
+def bench_openssh(report, rounds, reps, tmp):
+    points = []
+    for cipher, length in KEY_BYTES.items():
+        path = openssh_key(tmp, rounds, cipher)
+        salt = ssh_salt(path)
+        cmd = ["ssh-keygen", "-y", "-P", "bench pass", "-f", str(path)]
+        ours, theirs = interleaved(
+            [lambda: quorlix.kdf(b"bench pass", salt, length, rounds, True), lambda: subprocess.run(cmd, check=True, capture_output=True)],
+            reps,
+        )
+        points.append((length, ours, theirs))
+        if cipher == "aes256-ctr":
+            report.add("kdf 48 bytes / OpenSSH (ssh-keygen -y)", ours / theirs, 0.6, f"rounds {rounds}: {ours*1e3:.1f} ms vs {theirs*1e3:.1f} ms")
+    return points
+
+
+def bench_threads(report, cost, reps):
+    setting = quorlix.gensalt(cost)
+    n = os.cpu_count() or 1
+    per_thread = 4
+
+    def batch():
+        for _ in range(per_thread):
+            quorlix.hashpw(b"pw", setting)
+
+    def threaded():
+        ts = [threading.Thread(target=batch) for _ in range(n)]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
+    single, multi = interleaved([batch, threaded], reps)
+    speedup = (n * single) / multi
+    report.add(f"{n} threads / one thread, throughput", speedup / n, 0.95, f"{speedup:.2f}x with {n} threads at cost {cost}", lower_is_better=False)
+
+
+def bench_gensalt(report, reps):
+    calls = 20000
+    best = min(once(lambda: [quorlix.gensalt() for _ in range(calls)]) for _ in range(reps))
+    micro = best / calls * 1e6
+    report.add("gensalt() microseconds per call", micro, 1.5, f"best of {reps} x {calls} calls")
+
+
+########################
+### The whole suite ###
+########################
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="fewer repetitions and smaller workloads")
+    ap.add_argument("--reps", type=int, default=None, help="interleaved repetitions (default 7, quick 5)")
+    ap.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
+    args = ap.parse_args()
+    reps = args.reps or (5 if args.quick else 7)
+
+    crypt = libcrypt()
+    report = Report()
+    machine = f"{platform.machine()}, {os.cpu_count()} cores, {cpu_model()}, Python {platform.python_version()}"
+    print(f"quorlix {quorlix.__version__} on {machine}\n", flush=True)
+
+    cost_hi = 10 if args.quick else 12
+    ours, theirs = bench_hashpw(report, crypt, cost_hi, reps, "hashpw")
+    report.add(f"hashpw cost {cost_hi} / crypt(3)", ours / theirs, 0.97, f"{ours*1e3:.1f} ms vs {theirs*1e3:.1f} ms")
+    ours4, theirs4 = bench_hashpw(report, crypt, 4, reps * 20, "hashpw")
+    report.add("hashpw cost 4 / crypt(3)", ours4 / theirs4, 1.02, f"{ours4*1e6:.0f} us vs {theirs4*1e6:.0f} us")
+
+    kdf_rounds = 16 if args.quick else 64
+    bench_kdf_blocks(report, kdf_rounds, reps)
+    curve_kdf = []
+    if shutil.which("ssh-keygen"):
+        with tempfile.TemporaryDirectory() as tmp:
+            curve_kdf = bench_openssh(report, kdf_rounds, reps, tmp)
+    bench_threads(report, 8 if args.quick else 10, reps)
+    bench_gensalt(report, reps)
+
+    curve_cost = []
+    for cost in range(4, cost_hi + 1):
+        o, t = bench_hashpw(report, crypt, cost, max(3, reps - 2), "curve")
+        curve_cost.append((cost, o, t))
+
+    md = f"Machine: {machine}\n\n" + report.markdown() + "\n"
+    (HERE / "results.md").write_text(md)
+    print("\n" + md)
+    if not args.no_plot:
+        plot(curve_cost, curve_kdf, kdf_rounds, machine)
+
+
+def cpu_model():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def plot(curve_cost, curve_kdf, kdf_rounds, machine):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib not installed: no plot")
+        return
+    fig, (a, b) = plt.subplots(1, 2, figsize=(11, 4.2))
+    costs = [c for c, _, _ in curve_cost]
+    a.semilogy(costs, [o * 1e3 for _, o, _ in curve_cost], "o-", label="quorlix hashpw")
+    a.semilogy(costs, [t * 1e3 for _, _, t in curve_cost], "s--", label="crypt(3)")
+    a.set_xlabel("bcrypt cost")
+    a.set_ylabel("milliseconds")
+    a.set_title("hashpw time against cost")
+    a.legend()
+    if curve_kdf:
+        lengths = [n for n, _, _ in curve_kdf]
+        b.plot(lengths, [o * 1e3 for _, o, _ in curve_kdf], "o-", label="quorlix kdf")
+        b.plot(lengths, [t * 1e3 for _, _, t in curve_kdf], "s--", label="OpenSSH ssh-keygen -y")
+        b.set_xlabel("key bytes")
+        b.set_ylabel("milliseconds")
+        b.set_title(f"bcrypt_pbkdf, {kdf_rounds} rounds")
+        b.set_ylim(bottom=0)
+        b.legend()
+    fig.suptitle(machine, fontsize=8)
+    fig.tight_layout()
+    fig.savefig(HERE / "results.png", dpi=110)
+    print(f"plot written to {HERE / 'results.png'}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
