@@ -105,3 +105,13 @@ def test_subinterpreter_import_is_refused():
     out = result.stdout.strip()
     assert "ImportError" in out
     assert "PyO3 modules do not yet support subinterpreters, see https://" in out
+
+
+def test_only_the_init_function_is_exported():
+    import subprocess
+
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _quorlix.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    functions = [line.split()[-1] for line in out.splitlines() if line.split()[1] in ("T", "W", "i")]
+    assert functions == ["PyInit__quorlix"]
