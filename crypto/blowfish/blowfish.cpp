@@ -42,20 +42,23 @@ Blowfish init_state() noexcept {
 /////////////////////
 /// Key schedules ///
 /////////////////////
+// Both steps run one chain of 521 encryptions, each starting from the block
+// the one before produced, storing every result at once: P0..P17, then
+// S0..S3 from index 0 upwards, so each encryption sees all earlier stores.
 namespace {
 
-// The chain of 521 encryptions both steps share: each starts from the block
-// the one before produced, mixed by premix, and is stored at once, into
-// P0..P17 and then S0..S3 from index 0 upwards, so every encryption sees
-// all the stores before it.
 template <class Premix>
-[[gnu::always_inline]] inline void rekey_chain(Blowfish& st, Premix premix) noexcept {
-    Block b{0, 0};
+[[gnu::always_inline]] inline Block fill_p(Blowfish& st, Block b, Premix premix) noexcept {
     for (size_t i = 0; i < 18; i += 2) {
         b = encrypt(st, premix(b));
         st.p[i] = b.l;
         st.p[i + 1] = b.r;
     }
+    return b;
+}
+
+template <class Premix>
+[[gnu::always_inline]] inline void fill_s(Blowfish& st, Block b, Premix premix) noexcept {
     for (auto& box : st.s) {
         for (size_t j = 0; j < 256; j += 2) {
             b = encrypt(st, premix(b));
@@ -65,12 +68,44 @@ template <class Premix>
     }
 }
 
+// fill_s without a premix, where P no longer changes. This is where bcrypt
+// spends its time, so the seam between two encryptions is folded. The next
+// block enters as (x15 ^ P17 ^ P0, x16 ^ P1), both halves whitened. Since
+// x15 = (x13 ^ P15) ^ F(x14) and x16 = (x14 ^ P16) ^ F(x15), those are
+// (x13 ^ P15 ^ P17 ^ P0) ^ F(x14) and (x14 ^ P16 ^ P1) ^ F(x15): each ready
+// as soon as x15 and x16 themselves, one XOR earlier than by way of them.
+// The next encryption then starts while the 16th half-round still runs.
+void fill_s_chained(Blowfish& st, Block b) noexcept {
+    const uint32_t* p = st.p;
+    const uint32_t seam_l = p[15] ^ p[17] ^ p[0];
+    const uint32_t seam_r = p[16] ^ p[1];
+    uint32_t l = b.l ^ p[0];
+    uint32_t r = b.r ^ p[1];
+    for (auto& box : st.s) {
+        for (size_t j = 0; j < 256; j += 2) {
+            rounds_1_to_14(st, p, l, r);  // l = x14, r = x13
+            const uint32_t f14 = round_f(st, l);
+            const uint32_t x15 = whiten(r, p[15]) ^ f14;
+            const uint32_t next_l = whiten(r, seam_l) ^ f14;
+            const uint32_t f15 = round_f(st, x15);
+            const uint32_t x16 = whiten(l, p[16]) ^ f15;
+            const uint32_t next_r = whiten(l, seam_r) ^ f15;
+            box[j] = x15 ^ p[17];
+            box[j + 1] = x16;
+            l = next_l;
+            r = next_r;
+        }
+    }
+}
+
+Block unmixed(Block b) noexcept { return b; }
+
 }  // namespace
 
 void bc_expand_key(Blowfish& st, std::span<const uint8_t> key) {
     require_bytes(key, "key");
     xor_key_into_p(st, key);
-    rekey_chain(st, [](Block b) { return b; });
+    fill_s_chained(st, fill_p(st, Block{0, 0}, unmixed));
 }
 
 void salted_expand_key(Blowfish& st, std::span<const uint8_t> salt, std::span<const uint8_t> key) {
@@ -79,11 +114,12 @@ void salted_expand_key(Blowfish& st, std::span<const uint8_t> salt, std::span<co
     xor_key_into_p(st, key);
     // One salt cursor runs through all 521 blocks: L takes the first word.
     size_t cursor = 0;
-    rekey_chain(st, [&](Block b) {
+    auto premix = [&](Block b) {
         b.l ^= read_word_cyclic(salt, cursor);
         b.r ^= read_word_cyclic(salt, cursor);
         return b;
-    });
+    };
+    fill_s(st, fill_p(st, Block{0, 0}, premix), premix);
 }
 
 }  // namespace quorlix::blowfish
