@@ -46,23 +46,29 @@ PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
     return verdict;
 }
 
+// Both functions take two byte strings: the password and a setting.
+using TwoBytes = std::pair<Bytes, Bytes>;
+
+PyResult<TwoBytes> bind_two_bytes(const FunctionDescription& desc, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[2] = {};
+    TRY_OK(extract_arguments_fastcall(desc, args, nargs, kwnames, slots));
+    const Bytes first = TRY(extract_argument(slots[0], desc.params[0], from_py_object_bound));
+    const Bytes second = TRY(extract_argument(slots[1], desc.params[1], from_py_object_bound));
+    return TwoBytes{first, second};
+}
+
 }  // namespace
 
 PyResult<PyObject*> hashpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    TRY_OK(extract_arguments_fastcall(HASHPW, args, nargs, kwnames, slots));
-    const Bytes password = TRY(extract_argument(slots[0], "password", from_py_object_bound));
-    const Bytes salt = TRY(extract_argument(slots[1], "salt", from_py_object_bound));
+    const auto [password, salt] = TRY(bind_two_bytes(HASHPW, args, nargs, kwnames));
     return hashpw(password, salt);
 }
 
 PyResult<PyObject*> checkpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    TRY_OK(extract_arguments_fastcall(CHECKPW, args, nargs, kwnames, slots));
-    const Bytes password = TRY(extract_argument(slots[0], "password", from_py_object_bound));
-    const Bytes hashed = TRY(extract_argument(slots[1], "hashed_password", from_py_object_bound));
+    const auto [password, hashed] = TRY(bind_two_bytes(CHECKPW, args, nargs, kwnames));
     return checkpw(password, hashed);
 }
 

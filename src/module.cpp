@@ -79,12 +79,6 @@ ModuleDef MODULE_DEF{
 OnceCell<PyObject*> NAME_ATTR;
 OnceCell<PyObject*> ALL_ATTR;
 
-PyObject* new_str(std::string_view text) {
-    PyObject* s = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
-    if (s == nullptr) panic_after_error();
-    return s;
-}
-
 //////////////////////////
 /// Module operations ///
 //////////////////////////

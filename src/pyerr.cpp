@@ -215,13 +215,13 @@ std::string python_format(PyObject* obj) {
 ///////////////////////
 /// The error value ///
 ///////////////////////
-namespace {
-
 PyObject* new_str(std::string_view text) {
     PyObject* s = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
     if (s == nullptr) panic_after_error();
     return s;
 }
+
+namespace {
 
 std::string qualified_type_name(PyObject* type) {
     Owned name(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));

@@ -187,6 +187,9 @@ PyErr from_panic_payload(const Panic& p);
 // The PanicException class, created on first use.
 PyObject* panic_exception_type();
 
+// A new str; failing to make one is a panic.
+PyObject* new_str(std::string_view text);
+
 // str(obj) as UTF-8, with the fallbacks used in messages.
 std::string python_format(PyObject* obj);
 // A str object as UTF-8; lone surrogates become U+FFFD.
