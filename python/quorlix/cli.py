@@ -205,6 +205,7 @@ def _run_calibrate(args: argparse.Namespace) -> int:
 
 
 def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
+    """The parser; each subcommand's namespace carries its run function and parser."""
     parser = _Parser(
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
@@ -293,6 +294,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
+    """Runs the command line on argv (default: sys.argv[1:]); returns the exit status."""
     parser = build_parser(prog)
     try:
         args = parser.parse_args(argv)
