@@ -16,9 +16,10 @@ import math
 import os
 import re
 import sys
+import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import NoReturn
+from typing import NoReturn, ParamSpec, TypeVar
 
 from . import __version__, checkpw, gensalt, hashpw, kdf
 
@@ -96,6 +97,36 @@ def _hex_salt(text: str) -> bytes:
     return salt
 
 
+P = ParamSpec("P")
+T = TypeVar("T")
+
+
+def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
+    """Runs fn in a daemon thread and waits for it.
+
+    A hash at a high cost runs for minutes; Python handles Ctrl-C only
+    between bytecodes of the main thread, so the main thread waits here,
+    where the signal interrupts the wait at once. The hash releases the
+    interpreter lock, so the worker costs the main thread nothing, and being
+    a daemon it does not hold up the exit.
+    """
+    results: list[T] = []
+    errors: list[BaseException] = []
+
+    def work() -> None:
+        try:
+            results.append(fn(*args, **kwargs))
+        except BaseException as exc:  # handed to the waiting thread
+            errors.append(exc)
+
+    worker = threading.Thread(target=work, name="quorlix-worker", daemon=True)
+    worker.start()
+    worker.join()
+    if errors:
+        raise errors[0]
+    return results[0]
+
+
 def read_password(prompt: str, confirm: bool = False) -> bytes:
     """The password as bytes: typed at a terminal, or one line of stdin."""
     stdin = sys.stdin
@@ -123,7 +154,7 @@ def read_password(prompt: str, confirm: bool = False) -> bytes:
 def _run_hash(args: argparse.Namespace) -> int:
     password = read_password("Password", confirm=True)
     try:
-        hashed = hashpw(password, gensalt(args.rounds, args.prefix.encode("ascii")))
+        hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
     except ValueError as exc:
         raise BadInput(str(exc)) from None
     print(hashed.decode("ascii"))
@@ -133,7 +164,7 @@ def _run_hash(args: argparse.Namespace) -> int:
 def _run_check(args: argparse.Namespace) -> int:
     password = read_password("Password")
     try:
-        matches = checkpw(password, args.hash)
+        matches = _interruptible(checkpw, password, args.hash)
     except ValueError as exc:
         raise BadInput(str(exc)) from None
     print("password matches" if matches else "password does not match")
@@ -160,7 +191,7 @@ def _run_kdf(args: argparse.Namespace) -> int:
         )
     password = read_password("Passphrase")
     try:
-        key = kdf(password, salt, args.length, args.rounds, ignore_few_rounds=True)
+        key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
     except ValueError as exc:
         raise BadInput(str(exc)) from None
     print(key.hex())
@@ -174,7 +205,7 @@ def _time_cost(cost: int) -> float:
     spent = 0.0
     for _ in range(3):
         start = time.perf_counter()
-        hashpw(b"calibration password", salt)
+        _interruptible(hashpw, b"calibration password", salt)
         took = time.perf_counter() - start
         best = min(best, took)
         spent += took

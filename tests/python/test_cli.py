@@ -237,6 +237,30 @@ def test_interrupt_ends_quietly_with_130():
     assert (proc.returncode, err) == (130, b"")
 
 
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["hash", "--rounds", "24"],
+        ["check", "$2b$24$" + "C" * 21 + "." + "A" * 31],
+        ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4000000000"],
+    ],
+    ids=["hash", "check", "kdf"],
+)
+def test_interrupt_does_not_wait_for_a_long_hash(tmp_path, args):
+    # Each of these computes for minutes; Ctrl-C must not wait for the end.
+    (tmp_path / "password").write_bytes(b"pw\n")
+    with open(tmp_path / "password", "rb") as stdin:
+        proc = subprocess.Popen([*SCRIPT, *args], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.0)  # started, read the password and began the computation
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out, err) == (130, b"", b"")
+
+
 def test_closed_output_pipe_ends_without_a_traceback():
     proc = subprocess.Popen(
         [*SCRIPT, "calibrate", "--target-ms", "1e9", "--max-cost", "12"],
