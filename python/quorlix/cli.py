@@ -324,8 +324,28 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     return parser
 
 
+def _exit_interrupted() -> NoReturn:
+    """Ends the process at once with status 130.
+
+    A worker thread may still be inside a hash. Leaving through the
+    interpreter's shutdown would end that thread, once its hash returns, by
+    unwinding it through the extension's native frames, which aborts the
+    process; os._exit skips the shutdown, so nothing is left to unwind.
+    """
+    if sys.stderr is not None and sys.stderr.isatty():
+        sys.stderr.write("\n")  # leave the shell prompt on a line of its own
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass  # a closed or broken stream has nothing more to show anyway
+    os._exit(EXIT_INTERRUPTED)
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
-    """Runs the command line on argv (default: sys.argv[1:]); returns the exit status."""
+    """Runs the command line on argv (default: sys.argv[1:]); returns the
+    exit status, except after Ctrl-C, which ends the process with 130."""
     parser = build_parser(prog)
     try:
         args = parser.parse_args(argv)
@@ -336,9 +356,7 @@ def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
             print(f"{args.parser.prog}: error: {exc}", file=sys.stderr)
             return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        if sys.stderr is not None and sys.stderr.isatty():
-            sys.stderr.write("\n")  # leave the shell prompt on a line of its own
-        return EXIT_INTERRUPTED
+        _exit_interrupted()
     except BrokenPipeError:
         # The reader went away (say, `| head`): nothing left to tell anyone.
         devnull = os.open(os.devnull, os.O_WRONLY)
