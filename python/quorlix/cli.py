@@ -1,0 +1,364 @@
+"""The ``quorlix`` command: hash, check, kdf and calibrate from a shell.
+
+Passwords never come from the command line, where other users could read
+them in the process list: they are read without echo from a terminal, or as
+one line from standard input when that is a pipe or a file.
+
+Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage
+(one line on standard error, never a traceback), 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import getpass
+import math
+import os
+import re
+import sys
+import threading
+import time
+from collections.abc import Callable, Sequence
+from typing import NoReturn, ParamSpec, TypeVar
+
+from . import __version__, checkpw, gensalt, hashpw, kdf
+
+EXIT_OK = 0
+EXIT_NO_MATCH = 1
+EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130
+EXIT_OUTPUT_CLOSED = 1
+
+MIN_COST = 4
+MAX_COST = 31
+MAX_KEY_BYTES = 512
+MAX_KDF_ROUNDS = 2**32 - 1
+FEW_KDF_ROUNDS = 50
+
+# The only form checkpw can ever accept: it compares against the canonical
+# 60-character string it renders, so anything else is reported up front,
+# before the user is asked for a password. The 22nd salt character carries
+# four unused bits that must be zero.
+_HASH_RE = re.compile(r"\$2[abxy]\$([0-9]{2})\$[./A-Za-z0-9]{21}[.Oeu][./A-Za-z0-9]{31}", re.ASCII)
+
+
+class BadInput(Exception):
+    """A problem with what the user gave; its text is the whole report."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line instead of argparse's usage block: scripts read stderr too.
+        self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message}\n")
+
+
+def _int_in(low: int, high: int) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is out of range {low}-{high}")
+        return value
+
+    return convert
+
+
+def _positive_ms(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number of milliseconds")
+    return value
+
+
+def _hash_arg(text: str) -> bytes:
+    match = _HASH_RE.fullmatch(text)
+    if match is None:
+        raise argparse.ArgumentTypeError(
+            "not a bcrypt hash (expected $2b$, a two-digit cost, $ and 53 characters of ./A-Za-z0-9)"
+        )
+    cost = int(match.group(1))
+    if not MIN_COST <= cost <= MAX_COST:
+        raise argparse.ArgumentTypeError(f"cost {match.group(1)} is out of range {MIN_COST}-{MAX_COST}")
+    return text.encode("ascii")
+
+
+def _hex_salt(text: str) -> bytes:
+    try:
+        salt = bytes.fromhex(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a hexadecimal string") from None
+    if not salt:
+        raise argparse.ArgumentTypeError("the salt is empty")
+    return salt
+
+
+P = ParamSpec("P")
+T = TypeVar("T")
+
+
+def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
+    """Runs fn in a daemon thread and waits for it.
+
+    A hash at a high cost runs for minutes; Python handles Ctrl-C only
+    between bytecodes of the main thread, so the main thread waits here,
+    where the signal interrupts the wait at once. The hash releases the
+    interpreter lock, so the worker costs the main thread nothing, and being
+    a daemon it does not hold up the exit.
+    """
+    results: list[T] = []
+    errors: list[BaseException] = []
+
+    def work() -> None:
+        try:
+            results.append(fn(*args, **kwargs))
+        except BaseException as exc:  # handed to the waiting thread
+            errors.append(exc)
+
+    worker = threading.Thread(target=work, name="quorlix-worker", daemon=True)
+    worker.start()
+    worker.join()
+    if errors:
+        raise errors[0]
+    return results[0]
+
+
+def read_password(prompt: str, confirm: bool = False) -> bytes:
+    """The password as bytes: typed at a terminal, or one line of stdin."""
+    stdin = sys.stdin
+    if stdin is None:
+        raise BadInput("no password: standard input is closed")
+    if stdin.isatty():
+        try:
+            typed = getpass.getpass(f"{prompt}: ")
+            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
+                raise BadInput("the two entries do not match")
+        except EOFError:
+            raise BadInput("no password entered") from None
+        # Lone surrogates stand for undecodable terminal bytes; give them back.
+        return typed.encode("utf-8", "surrogateescape")
+    line = stdin.buffer.readline()
+    if not line:
+        raise BadInput("no password on standard input")
+    if line.endswith(b"\n"):
+        line = line[:-1]
+        if line.endswith(b"\r"):
+            line = line[:-1]
+    return line
+
+
+def _run_hash(args: argparse.Namespace) -> int:
+    password = read_password("Password", confirm=True)
+    try:
+        hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
+    except ValueError as exc:
+        raise BadInput(str(exc)) from None
+    print(hashed.decode("ascii"))
+    return EXIT_OK
+
+
+def _run_check(args: argparse.Namespace) -> int:
+    password = read_password("Password")
+    try:
+        matches = _interruptible(checkpw, password, args.hash)
+    except ValueError as exc:
+        raise BadInput(str(exc)) from None
+    print("password matches" if matches else "password does not match")
+    return EXIT_OK if matches else EXIT_NO_MATCH
+
+
+def _run_kdf(args: argparse.Namespace) -> int:
+    salt: bytes
+    if args.salt_file is not None:
+        try:
+            with open(args.salt_file, "rb") as f:
+                salt = f.read()
+        except OSError as exc:
+            raise BadInput(f"cannot read salt file {args.salt_file!r}: {exc.strerror}") from None
+        if not salt:
+            raise BadInput(f"salt file {args.salt_file!r} is empty")
+    else:
+        salt = args.salt_hex
+    if args.rounds < FEW_KDF_ROUNDS:
+        print(
+            f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
+            f"{FEW_KDF_ROUNDS} or more are advised for new keys",
+            file=sys.stderr,
+        )
+    password = read_password("Passphrase")
+    try:
+        key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
+    except ValueError as exc:
+        raise BadInput(str(exc)) from None
+    print(key.hex())
+    return EXIT_OK
+
+
+def _time_cost(cost: int) -> float:
+    """Seconds one hashpw takes at this cost: the best of a few quick runs."""
+    salt = gensalt(cost)
+    best = math.inf
+    spent = 0.0
+    for _ in range(3):
+        start = time.perf_counter()
+        _interruptible(hashpw, b"calibration password", salt)
+        took = time.perf_counter() - start
+        best = min(best, took)
+        spent += took
+        if spent > 0.05:  # slow runs are timed once; their jitter is small
+            break
+    return best
+
+
+def _run_calibrate(args: argparse.Namespace) -> int:
+    target = args.target_ms
+    print(f"timing hashpw against a target of {target:g} ms", flush=True)
+    chosen: tuple[int, float] | None = None  # highest cost within the target
+    over = False
+    for cost in range(MIN_COST, args.max_cost + 1):
+        ms = _time_cost(cost) * 1000
+        over = ms > target
+        print(f"cost {cost:2d}: {ms:10.1f} ms{'  over target' if over else ''}", flush=True)
+        if over:
+            break
+        chosen = (cost, ms)
+    if chosen is None:
+        print(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)")
+    elif not over:
+        print(f"recommended cost: {chosen[0]} (the --max-cost limit; about {chosen[1]:.1f} ms per hash)")
+    else:
+        print(f"recommended cost: {chosen[0]} (about {chosen[1]:.1f} ms per hash)")
+    return EXIT_OK
+
+
+def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
+    """The parser; each subcommand's namespace carries its run function and parser."""
+    parser = _Parser(
+        prog=prog,
+        description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
+        epilog="Passwords are read without echo from a terminal, or as one line of standard "
+        "input otherwise. Exit status: 0 success, 1 no match (check), 2 bad input, 130 interrupted.",
+    )
+    parser.add_argument("--version", action="version", version=f"quorlix {__version__}")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+
+    p = commands.add_parser(
+        "hash",
+        help="hash a password and print the bcrypt hash string",
+        description="Hash a password under a fresh random salt and print the 60-character hash string.",
+    )
+    p.add_argument(
+        "--rounds",
+        type=_int_in(MIN_COST, MAX_COST),
+        default=12,
+        metavar="N",
+        help="cost: 2**N rounds of the key schedule, %d to %d (default: %%(default)s)" % (MIN_COST, MAX_COST),
+    )
+    p.add_argument(
+        "--prefix",
+        choices=("2a", "2b"),
+        default="2b",
+        help="version written into the hash (default: %(default)s)",
+    )
+    p.set_defaults(run=_run_hash, parser=p)
+
+    p = commands.add_parser(
+        "check",
+        help="check a password against a bcrypt hash string",
+        description="Check a password against a hash string. Exit status 0 when it matches, "
+        "1 when it does not, 2 when the hash or the password cannot be used.",
+    )
+    p.add_argument("hash", metavar="HASH", type=_hash_arg, help="the stored hash, e.g. $2b$12$...")
+    p.set_defaults(run=_run_check, parser=p)
+
+    p = commands.add_parser(
+        "kdf",
+        help="derive a key with bcrypt_pbkdf and print it in hex",
+        description="Derive key material from a passphrase and a salt with bcrypt_pbkdf "
+        "(as OpenSSH does for its key files) and print it in hexadecimal.",
+    )
+    salt = p.add_mutually_exclusive_group(required=True)
+    salt.add_argument("--salt-hex", metavar="HEX", type=_hex_salt, help="the salt, in hexadecimal")
+    salt.add_argument("--salt-file", metavar="FILE", help="read the salt's raw bytes from FILE")
+    p.add_argument(
+        "--length",
+        required=True,
+        type=_int_in(1, MAX_KEY_BYTES),
+        metavar="N",
+        help="bytes of key to derive, 1 to %d" % MAX_KEY_BYTES,
+    )
+    p.add_argument(
+        "--rounds",
+        required=True,
+        type=_int_in(1, MAX_KDF_ROUNDS),
+        metavar="N",
+        help="rounds; the work grows linearly with them (%d or more advised)" % FEW_KDF_ROUNDS,
+    )
+    p.set_defaults(run=_run_kdf, parser=p)
+
+    p = commands.add_parser(
+        "calibrate",
+        help="time hashing at rising costs and recommend one",
+        description="Time hashpw on this machine at costs %d, %d, ... until one takes longer than "
+        "the target, and recommend the highest cost that stays within it." % (MIN_COST, MIN_COST + 1),
+    )
+    p.add_argument(
+        "--target-ms",
+        type=_positive_ms,
+        default=250.0,
+        metavar="MS",
+        help="longest acceptable time for one hash, in milliseconds (default: %(default)g)",
+    )
+    p.add_argument(
+        "--max-cost",
+        type=_int_in(MIN_COST, MAX_COST),
+        default=MAX_COST,
+        metavar="N",
+        help="highest cost to try (default: %(default)s)",
+    )
+    p.set_defaults(run=_run_calibrate, parser=p)
+    return parser
+
+
+def _exit_interrupted() -> NoReturn:
+    """Ends the process at once with status 130.
+
+    A worker thread may still be inside a hash. Leaving through the
+    interpreter's shutdown would end that thread, once its hash returns, by
+    unwinding it through the extension's native frames, which aborts the
+    process; os._exit skips the shutdown, so nothing is left to unwind.
+    """
+    if sys.stderr is not None and sys.stderr.isatty():
+        sys.stderr.write("\n")  # leave the shell prompt on a line of its own
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass  # a closed or broken stream has nothing more to show anyway
+    os._exit(EXIT_INTERRUPTED)
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
+    """Runs the command line on argv (default: sys.argv[1:]); returns the
+    exit status, except after Ctrl-C, which ends the process with 130."""
+    parser = build_parser(prog)
+    try:
+        args = parser.parse_args(argv)
+        run: Callable[[argparse.Namespace], int] = args.run
+        try:
+            return run(args)
+        except BadInput as exc:
+            print(f"{args.parser.prog}: error: {exc}", file=sys.stderr)
+            return EXIT_BAD_INPUT
+    except KeyboardInterrupt:
+        _exit_interrupted()
+    except BrokenPipeError:
+        # The reader went away (say, `| head`): nothing left to tell anyone.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OUTPUT_CLOSED

@@ -1,0 +1,339 @@
+"""The quorlix command line, end to end through real processes."""
+
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import quorlix
+from _quorlix import checkpw, hashpw, kdf
+
+SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
+if not os.access(SCRIPT[0], os.X_OK):
+    SCRIPT = [shutil.which("quorlix") or "quorlix"]
+MODULE = [sys.executable, "-m", "quorlix"]
+ENTRIES = pytest.mark.parametrize("entry", [SCRIPT, MODULE], ids=["script", "module"])
+
+HASH_RE = re.compile(rb"\$2[ab]\$\d\d\$[./A-Za-z0-9]{53}")
+TOO_LONG = "password cannot be longer than 72 bytes, truncate manually if necessary (e.g. my_password[:72])"
+SALT = "$2b$04$" + "C" * 21 + "."
+HASH = hashpw(b"pw", SALT.encode()).decode()
+
+
+def run(*args, stdin=b"", entry=SCRIPT, **kwargs):
+    """Runs the command; stdin is bytes to pipe in, or a subprocess constant."""
+    io = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    return subprocess.run([*entry, *args], capture_output=True, timeout=60, **io, **kwargs)
+
+
+def one_line(stream: bytes) -> str:
+    text = stream.decode()
+    assert text.endswith("\n") and text.count("\n") == 1, text
+    return text[:-1]
+
+
+@ENTRIES
+@pytest.mark.parametrize("line", [b"correct horse\n", b"correct horse\r\n", b"correct horse"])
+def test_hash_then_check_through_a_pipe(entry, line):
+    made = run("hash", "--rounds", "4", stdin=line, entry=entry)
+    assert made.returncode == 0, made.stderr
+    hashed = made.stdout.rstrip(b"\n")
+    assert made.stdout.endswith(b"\n") and HASH_RE.fullmatch(hashed)
+    assert hashed.startswith(b"$2b$04$")
+    assert checkpw(b"correct horse", hashed)
+
+    good = run("check", hashed.decode(), stdin=line, entry=entry)
+    assert (good.returncode, good.stdout, good.stderr) == (0, b"password matches\n", b"")
+    bad = run("check", hashed.decode(), stdin=b"correct horse!\n", entry=entry)
+    assert (bad.returncode, bad.stdout, bad.stderr) == (1, b"password does not match\n", b"")
+
+
+@pytest.mark.parametrize(
+    "piped, password",
+    [
+        (b"first\nsecond\n", b"first"),  # one line only
+        (b"\xff\xfe caf\xc3\xa9\n", b"\xff\xfe caf\xc3\xa9"),  # bytes as given, not decoded
+        (b"\n", b""),  # an empty line is an empty password
+        (b"a\x00b\n", b"a\x00b"),
+        (b"x" * 72 + b"\n", b"x" * 72),
+    ],
+)
+def test_hash_reads_the_line_as_bytes(piped, password):
+    made = run("hash", "--rounds", "4", "--prefix", "2a", stdin=piped)
+    assert made.returncode == 0, made.stderr
+    hashed = made.stdout.strip()
+    assert hashed.startswith(b"$2a$04$")
+    assert checkpw(password, hashed)
+
+
+@pytest.mark.parametrize("version", ["2a", "2b", "2x", "2y"])
+def test_check_accepts_every_version(version):
+    stored = hashpw(b"pw", f"${version}$04${'C' * 21}.".encode()).decode()
+    assert run("check", stored, stdin=b"pw\n").returncode == 0
+    assert run("check", stored, stdin=b"pW\n").returncode == 1
+
+
+@pytest.mark.parametrize("rounds, warned", [(16, True), (50, False)])
+def test_kdf_prints_the_key_in_hex(tmp_path, rounds, warned):
+    salt = bytes(range(16))
+    salt_file = tmp_path / "salt"
+    salt_file.write_bytes(salt)
+    expected = kdf(b"open sesame", salt, 48, rounds, ignore_few_rounds=True).hex()
+    for source in (["--salt-hex", salt.hex()], ["--salt-file", str(salt_file)]):
+        done = run("kdf", *source, "--length", "48", "--rounds", str(rounds), stdin=b"open sesame\n")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.decode() == expected + "\n"
+        if warned:
+            assert one_line(done.stderr) == f"quorlix kdf: warning: {rounds} rounds are few; 50 or more are advised for new keys"
+        else:
+            assert done.stderr == b""
+
+
+def calibration(*args):
+    done = run("calibrate", *args)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.decode().splitlines()
+    timed = [re.fullmatch(r"cost +(\d+): +([\d.]+) ms(  over target)?", line) for line in lines[1:-1]]
+    assert all(timed), lines
+    rows = [(int(m[1]), float(m[2]), bool(m[3])) for m in timed]
+    assert [cost for cost, _, _ in rows] == list(range(4, 4 + len(rows)))
+    return rows, lines[-1]
+
+
+def test_calibrate_recommends_the_highest_cost_within_the_target():
+    rows, verdict = calibration("--target-ms", "20")
+    *within, last = rows
+    assert last[2] and last[1] > 20, "stops at the first cost over the target"
+    assert all(not over and ms <= 20 for _, ms, over in within)
+    if within:
+        assert verdict.startswith(f"recommended cost: {within[-1][0]} (about ")
+    else:
+        assert verdict.startswith("recommended cost: 4 (the minimum")
+
+
+def test_calibrate_stops_at_max_cost():
+    rows, verdict = calibration("--target-ms", "1e9", "--max-cost", "6")
+    assert [(cost, over) for cost, _, over in rows] == [(4, False), (5, False), (6, False)]
+    assert verdict.startswith("recommended cost: 6 (the --max-cost limit; about ")
+
+
+def test_calibrate_when_even_the_minimum_is_too_slow():
+    rows, verdict = calibration("--target-ms", "0.000001")
+    assert [(cost, over) for cost, _, over in rows] == [(4, True)]
+    assert verdict == "recommended cost: 4 (the minimum; it already takes longer than 1e-06 ms)"
+
+
+BAD_INPUT = [
+    # (arguments, standard input, what the message says)
+    (["check", "not-a-hash"], subprocess.DEVNULL, "quorlix check: error: argument HASH: not a bcrypt hash"),
+    (["check", HASH[:-1]], b"pw\n", "argument HASH: not a bcrypt hash"),
+    (["check", HASH + "x"], b"pw\n", "argument HASH: not a bcrypt hash"),
+    (["check", "$2c" + HASH[3:]], b"pw\n", "argument HASH: not a bcrypt hash"),
+    (["check", HASH[:28] + "D" + HASH[29:]], b"pw\n", "argument HASH: not a bcrypt hash"),
+    (["check", HASH.replace("$04$", "$03$")], b"pw\n", "argument HASH: cost 03 is out of range 4-31"),
+    (["check", HASH.replace("$04$", "$32$")], b"pw\n", "argument HASH: cost 32 is out of range 4-31"),
+    (["check", HASH], b"x" * 73 + b"\n", "quorlix check: error: " + TOO_LONG),
+    (["hash"], b"x" * 73 + b"\n", "quorlix hash: error: " + TOO_LONG),
+    (["hash"], b"", "quorlix hash: error: no password on standard input"),
+    (["check", HASH], subprocess.DEVNULL, "quorlix check: error: no password on standard input"),
+    (["hash", "--rounds", "3"], b"pw\n", "quorlix hash: error: argument --rounds: 3 is out of range 4-31"),
+    (["hash", "--rounds", "32"], b"pw\n", "argument --rounds: 32 is out of range 4-31"),
+    (["hash", "--rounds", "twelve"], b"pw\n", "argument --rounds: 'twelve' is not a whole number"),
+    (["hash", "--prefix", "2y"], b"pw\n", "argument --prefix: invalid choice: '2y'"),
+    (["hash", "--bogus"], b"pw\n", "unrecognized arguments: --bogus"),
+    (["kdf", "--salt-hex", "", "--length", "32", "--rounds", "50"], b"pw\n", "argument --salt-hex: the salt is empty"),
+    (["kdf", "--salt-hex", "abc", "--length", "32", "--rounds", "50"], b"pw\n", "argument --salt-hex: not a hexadecimal string"),
+    (["kdf", "--salt-file", "{missing}", "--length", "32", "--rounds", "50"], b"pw\n",
+     "quorlix kdf: error: cannot read salt file '{missing}': No such file or directory"),
+    (["kdf", "--salt-file", "{dir}", "--length", "32", "--rounds", "50"], b"pw\n",
+     "cannot read salt file '{dir}': Is a directory"),
+    (["kdf", "--salt-file", "{empty}", "--length", "32", "--rounds", "50"], b"pw\n", "salt file '{empty}' is empty"),
+    (["kdf", "--salt-hex", "00", "--salt-file", "{empty}", "--length", "32", "--rounds", "50"], b"pw\n",
+     "argument --salt-file: not allowed with argument --salt-hex"),
+    (["kdf", "--length", "32", "--rounds", "50"], b"pw\n", "one of the arguments --salt-hex --salt-file is required"),
+    (["kdf", "--salt-hex", "00", "--rounds", "50"], b"pw\n", "the following arguments are required: --length"),
+    (["kdf", "--salt-hex", "00", "--length", "0", "--rounds", "50"], b"pw\n", "argument --length: 0 is out of range 1-512"),
+    (["kdf", "--salt-hex", "00", "--length", "513", "--rounds", "50"], b"pw\n", "argument --length: 513 is out of range"),
+    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "0"], b"pw\n", "argument --rounds: 0 is out of range 1-4294967295"),
+    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4294967296"], b"pw\n", "argument --rounds: 4294967296 is out"),
+    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "50"], b"\n",
+     "quorlix kdf: error: password and salt must not be empty"),
+    (["calibrate", "--target-ms", "0"], b"", "argument --target-ms: 0 is not a positive number of milliseconds"),
+    (["calibrate", "--target-ms", "nan"], b"", "argument --target-ms: nan is not a positive number"),
+    (["calibrate", "--target-ms", "fast"], b"", "argument --target-ms: 'fast' is not a number"),
+    (["calibrate", "--max-cost", "32"], b"", "argument --max-cost: 32 is out of range 4-31"),
+    ([], b"", "quorlix: error: the following arguments are required: COMMAND"),
+    (["frobnicate"], b"", "argument COMMAND: invalid choice: 'frobnicate'"),
+]
+
+
+@pytest.mark.parametrize("args, stdin, message", BAD_INPUT)
+def test_bad_input_is_one_line_and_status_2(tmp_path, args, stdin, message):
+    paths = {"missing": tmp_path / "missing", "dir": tmp_path, "empty": tmp_path / "empty"}
+    paths["empty"].write_bytes(b"")
+    args = [a.format(**paths) for a in args]
+    done = run(*args, stdin=stdin)
+    line = one_line(done.stderr)
+    assert message.format(**paths) in line
+    assert line.startswith("quorlix")
+    assert (done.returncode, done.stdout) == (2, b"")
+
+
+def test_closed_standard_input_is_bad_input():
+    done = run("hash", stdin=None, preexec_fn=lambda: os.close(0))
+    assert one_line(done.stderr) == "quorlix hash: error: no password: standard input is closed"
+    assert done.returncode == 2
+
+
+@pytest.mark.parametrize(
+    "command, options",
+    [
+        ([], ["hash", "check", "kdf", "calibrate", "--version"]),
+        (["hash"], ["--rounds N", "--prefix {2a,2b}", "default: 12", "default: 2b"]),
+        (["check"], ["HASH", "1 when it does not"]),
+        (["kdf"], ["--salt-hex HEX", "--salt-file FILE", "--length N", "--rounds N"]),
+        (["calibrate"], ["--target-ms MS", "--max-cost N", "default: 250"]),
+    ],
+)
+def test_help(command, options):
+    done = run(*command, "--help")
+    assert done.returncode == 0 and done.stderr == b""
+    text = " ".join(done.stdout.decode().split())  # undo argparse's line wrapping
+    assert text.startswith(" ".join(["usage: quorlix", *command]) + " ")
+    for option in options:
+        assert option in text
+
+
+@ENTRIES
+def test_version(entry):
+    done = run("--version", entry=entry)
+    assert (done.returncode, done.stdout) == (0, f"quorlix {quorlix.__version__}\n".encode())
+
+
+def test_module_entry_names_itself_in_messages():
+    done = run("hash", "--rounds", "99", entry=MODULE)
+    assert one_line(done.stderr).startswith("python -m quorlix hash: error: argument --rounds")
+
+
+def test_interrupt_ends_quietly_with_130():
+    # Interrupted between short hashes, the worker thread's hash often ends
+    # while the process exits: repeat to catch a crash in that window.
+    for _ in range(10):
+        proc = subprocess.Popen(
+            [*SCRIPT, "calibrate", "--target-ms", "1e9"], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        try:
+            assert proc.stdout.readline().startswith(b"timing hashpw")
+            assert proc.stdout.readline().startswith(b"cost  4:")
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+        assert (proc.returncode, err) == (130, b"")
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["hash", "--rounds", "24"],
+        ["check", "$2b$24$" + "C" * 21 + "." + "A" * 31],
+        ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4000000000"],
+    ],
+    ids=["hash", "check", "kdf"],
+)
+def test_interrupt_does_not_wait_for_a_long_hash(tmp_path, args):
+    # Each of these computes for minutes; Ctrl-C must not wait for the end.
+    (tmp_path / "password").write_bytes(b"pw\n")
+    with open(tmp_path / "password", "rb") as stdin:
+        proc = subprocess.Popen([*SCRIPT, *args], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.0)  # started, read the password and began the computation
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out, err) == (130, b"", b"")
+
+
+def test_closed_output_pipe_ends_without_a_traceback():
+    proc = subprocess.Popen(
+        [*SCRIPT, "calibrate", "--target-ms", "1e9", "--max-cost", "12"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        proc.stdout.readline()
+        proc.stdout.close()  # like `| head -1`
+        err = proc.stderr.read()
+        proc.wait(timeout=60)
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (1, b"")
+
+
+def on_terminal(args, replies, timeout=30.0):
+    """Runs the command on a new pseudo-terminal, answering each prompt in
+    turn; returns the exit status and everything the terminal showed."""
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: the terminal is its controlling terminal
+        try:
+            os.execv(SCRIPT[0], [*SCRIPT, *args])
+        finally:
+            os._exit(127)
+    shown = b""
+    deadline = time.monotonic() + timeout
+    pending = list(replies)
+    try:
+        while True:
+            if pending and pending[0][0] in shown:
+                prompt, reply = pending.pop(0)
+                shown = shown.replace(prompt, b"<" + prompt + b">", 1)  # answered
+                os.write(fd, reply)
+            ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready, f"no output within {timeout} s; so far {shown!r}"
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:  # EIO: the child has gone and closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+    assert not pending, f"never prompted for {pending}; terminal showed {shown!r}"
+    return os.waitstatus_to_exitcode(status), shown
+
+
+def test_terminal_hash_prompts_twice_without_echo():
+    status, shown = on_terminal(
+        ["hash", "--rounds", "4"],
+        [(b"Password: ", b"tr0ub4dor\n"), (b"Repeat password: ", b"tr0ub4dor\n")],
+    )
+    assert status == 0, shown
+    assert b"tr0ub4dor" not in shown
+    (hashed,) = HASH_RE.findall(shown)
+    assert checkpw(b"tr0ub4dor", hashed)
+
+
+def test_terminal_check_and_mismatched_repeat():
+    status, shown = on_terminal(["check", HASH], [(b"Password: ", b"pw\n")])
+    assert (status, shown.count(b"password matches")) == (0, 1)
+    status, shown = on_terminal(["hash"], [(b"Password: ", b"one\n"), (b"Repeat password: ", b"two\n")])
+    assert status == 2
+    assert b"quorlix hash: error: the two entries do not match" in shown
+
+
+def test_terminal_ctrl_c_at_the_prompt():
+    status, shown = on_terminal(["check", HASH], [(b"Password: ", b"\x03")])
+    assert status == 130
+    assert b"Traceback" not in shown and b"KeyboardInterrupt" not in shown
