@@ -2,6 +2,8 @@
 // trap, argument binding and the conversions to native values.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -20,7 +22,7 @@ namespace quorlix {
 // Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
 // into the pending exception.
 template <class F>
-PyObject* trampoline(F&& body) noexcept {
+PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
     try {
         Attached attached;
         try {
@@ -31,6 +33,8 @@ PyObject* trampoline(F&& body) noexcept {
             from_panic_payload(p).restore();
         }
         return nullptr;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended; let it go
     } catch (const std::bad_alloc&) {
         trap_abort("memory allocation failed");
     } catch (...) {
@@ -44,7 +48,7 @@ using FastcallBody = PyResult<PyObject*> (*)(PyObject* self, PyObject* const* ar
 // The C entry point registered for a function (METH_FASTCALL | METH_KEYWORDS).
 template <FastcallBody body>
 PyObject* fastcall_with_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) QUORLIX_MAY_UNWIND {
     return trampoline([&] { return body(self, args, nargs, kwnames); });
 }
 

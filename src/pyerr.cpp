@@ -33,7 +33,7 @@ ReferencePool& pool() {
 
 }  // namespace
 
-void register_decref(PyObject* obj) noexcept {
+void register_decref(PyObject* obj) {
     if (ATTACH_COUNT > 0) {
         _Py_DecRef(obj);
         return;
@@ -43,7 +43,7 @@ void register_decref(PyObject* obj) noexcept {
     p.pending.push_back(obj);
 }
 
-void drop_deferred_references() noexcept {
+void drop_deferred_references() {
     ReferencePool* p = POOL.load(std::memory_order_acquire);
     if (p == nullptr) return;
     std::vector<PyObject*> batch;
@@ -125,7 +125,7 @@ PyErr fetch() {
     return PyErr::system_error("attempted to fetch exception but none was set");
 }
 
-void drop_pending() noexcept {
+void drop_pending() {
     if (PyObject* exc = PyErr_GetRaisedException()) _Py_DecRef(exc);
 }
 

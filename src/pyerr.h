@@ -23,15 +23,21 @@ namespace quorlix {
 // zero while detach() has released it.
 extern thread_local int64_t ATTACH_COUNT;
 
-void drop_deferred_references() noexcept;
+// Whatever calls into the interpreter may be unwound by the thread's forced
+// exit: CPython ends a daemon thread that takes the lock back during
+// finalization with pthread_exit. So nothing on such a path is noexcept,
+// and destructors that release references are noexcept(false).
+#define QUORLIX_MAY_UNWIND noexcept(false)
+
+void drop_deferred_references();
 
 // Drops a strong reference now when attached, or queues it for the next
 // thread that attaches.
-void register_decref(PyObject* obj) noexcept;
+void register_decref(PyObject* obj);
 
 // Entered by every call frame.
 struct Attached {
-    Attached() noexcept {
+    Attached() {
         ATTACH_COUNT++;
         drop_deferred_references();
     }
@@ -52,19 +58,19 @@ public:
         return Owned(obj);
     }
     Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Owned& operator=(Owned&& o) noexcept {
+    Owned& operator=(Owned&& o) {
         if (this != &o) {
             reset();
             p_ = std::exchange(o.p_, nullptr);
         }
         return *this;
     }
-    ~Owned() { reset(); }
+    ~Owned() QUORLIX_MAY_UNWIND { reset(); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset() noexcept {
+    void reset() {
         if (p_ != nullptr) register_decref(std::exchange(p_, nullptr));
     }
 
@@ -113,7 +119,7 @@ public:
     PyErr(PyErr&& o) noexcept
         : kind_(o.kind_), type_(o.type_), text_(std::move(o.text_)),
           obj_(std::exchange(o.obj_, nullptr)) {}
-    PyErr& operator=(PyErr&& o) noexcept {
+    PyErr& operator=(PyErr&& o) {
         if (this != &o) {
             if (obj_ != nullptr) register_decref(obj_);
             kind_ = o.kind_;
@@ -123,7 +129,7 @@ public:
         }
         return *this;
     }
-    ~PyErr() {
+    ~PyErr() QUORLIX_MAY_UNWIND {
         if (obj_ != nullptr) register_decref(obj_);
     }
 
@@ -176,7 +182,7 @@ std::optional<PyErr> take();
 PyErr fetch();
 
 // Drops the pending exception, if any, without resuming panics.
-void drop_pending() noexcept;
+void drop_pending();
 
 // For interpreter calls that must not fail: prints the exception, panics.
 [[noreturn]] void panic_after_error();
@@ -216,17 +222,19 @@ public:
         ATTACH_COUNT = 0;
         PyThreadState* ts = PyEval_SaveThread();
         bool attached = false;
-        auto reattach = [&]() noexcept {
+        // The count is restored only once the lock is back: a thread that
+        // is ended inside PyEval_RestoreThread must queue its releases.
+        auto reattach = [&]() {
             if (!attached) {
-                ATTACH_COUNT = saved;
-                PyEval_RestoreThread(ts);
-                drop_deferred_references();
                 attached = true;
+                PyEval_RestoreThread(ts);
+                ATTACH_COUNT = saved;
+                drop_deferred_references();
             }
         };
         struct Reattach {
             decltype(reattach)& f;
-            ~Reattach() { f(); }
+            ~Reattach() QUORLIX_MAY_UNWIND { f(); }
         } guard{reattach};
 
         std::unique_lock lock(mutex_);
@@ -258,9 +266,11 @@ auto detach(F&& f) -> decltype(f()) {
     struct Restore {
         int64_t saved;
         PyThreadState* ts;
-        ~Restore() {
-            ATTACH_COUNT = saved;
+        // The count is restored only once the lock is back: a thread that
+        // is ended inside PyEval_RestoreThread must queue its releases.
+        ~Restore() QUORLIX_MAY_UNWIND {
             PyEval_RestoreThread(ts);
+            ATTACH_COUNT = saved;
             drop_deferred_references();
         }
     };

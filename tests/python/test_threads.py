@@ -2,6 +2,7 @@ import threading
 import time
 
 from _quorlix import checkpw, gensalt, hashpw
+from conftest import run_python
 
 
 def test_other_threads_run_while_hashing():
@@ -46,3 +47,24 @@ def test_concurrent_hashes_match_serial_ones():
     for t in threads:
         t.join()
     assert results == serial
+
+
+DAEMONS_AT_EXIT = """
+import threading, _quorlix
+s = _quorlix.gensalt(4)
+h = _quorlix.hashpw(b"pw", s)
+calls = [
+    (_quorlix.hashpw, (b"pw", s)),
+    (_quorlix.checkpw, (b"pw", h)),
+    (_quorlix.kdf, (b"pw", b"salt", 48, 2, True)),
+]
+for fn, args in calls * 2:
+    threading.Thread(target=fn, args=args, daemon=True).start()
+"""
+
+
+def test_daemon_threads_still_hashing_at_exit():
+    # The interpreter ends such threads while they take the lock back.
+    for _ in range(12):
+        r = run_python(DAEMONS_AT_EXIT)
+        assert (r.returncode, r.stderr) == (0, "")
