@@ -33,7 +33,6 @@ PARAMS = {
     "kdf": ("password", "salt", "desired_key_bytes", "rounds", "ignore_few_rounds"),
 }
 NAMES = sorted(PARAMS)
-KEYWORDS = sorted({p for ps in PARAMS.values() for p in ps}) + ["pepper", "", "\udcff", "r\u00e9", "Rounds"]
 
 VALUE_ERRORS = {
     "Supported prefixes are b'2a' or b'2b'",
@@ -85,13 +84,47 @@ class RaisingIndex:
         raise HarnessError("from __index__")
 
 
+class ReentrantIndex:
+    """Calls into the module from inside a conversion."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        _quorlix.gensalt(4)
+        return self.value
+
+
+class NonIntIndex:
+    def __index__(self):
+        return "12"
+
+
 class BytesSub(bytes):
     pass
+
+
+class Key(str):
+    """A keyword name that cannot be rendered."""
+
+    def __str__(self):
+        raise RuntimeError("no str")
 
 
 class Unprintable:
     def __str__(self):
         raise RuntimeError("no str")
+
+
+KEYWORDS = sorted({p for ps in PARAMS.values() for p in ps}) + [
+    "pepper",
+    "",
+    "\udcff",
+    "r\u00e9",
+    "Rounds",
+    Key("pepper"),
+    Key("rounds"),
+]
 
 
 def setting_bytes(fdp):
@@ -105,7 +138,7 @@ def setting_bytes(fdp):
 
 
 def value(fdp):
-    kind = fdp.ConsumeIntInRange(0, 17)
+    kind = fdp.ConsumeIntInRange(0, 19)
     if kind == 0:
         return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 80))
     if kind == 1:
@@ -140,6 +173,10 @@ def value(fdp):
         return Unprintable()
     if kind == 16:
         return [fdp.ConsumeBytes(4)]
+    if kind == 17:
+        return ReentrantIndex(fdp.ConsumeIntInRange(-1, 40))
+    if kind == 18:
+        return NonIntIndex()
     return fdp.PickValueInList([object(), 1.5, 2**64, -(2**63), 2**32, 65536, 0])
 
 
@@ -147,7 +184,7 @@ def as_int(v):
     """What the module's integer conversion would see, or None."""
     if isinstance(v, int):
         return int(v)
-    if isinstance(v, Index) and isinstance(v.value, int):
+    if isinstance(v, (Index, ReentrantIndex)) and isinstance(v.value, int):
         return v.value
     return None
 
@@ -225,5 +262,8 @@ def TestOneInput(data):
 
 
 if __name__ == "__main__":
+    # An unprintable keyword is reported through the unraisable hook; that
+    # is expected, and would flood the log.
+    sys.unraisablehook = lambda unraisable: None
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()
