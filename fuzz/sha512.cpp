@@ -50,28 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Digest want = reference_digest(msg, len);
     FUZZ_CHECK(sha512_digest({msg, len}) == want);
 
+    // Piece sizes cycle through the steering bytes, scaled to cross block
+    // boundaries, and an even steering byte feeds an empty piece first;
+    // without steering the message goes in whole. Once half of it is in, a
+    // copy of the hasher is taken and fed the same pieces from then on.
     Sha512Hasher h;
     Sha512Hasher copy;
     bool copied = false;
-    size_t at = 0;
-    for (size_t i = 0; at < len; i++) {
-        // Piece sizes cycle through the steering bytes, scaled to cross
-        // block boundaries; with no steering the rest goes in one piece.
-        const size_t piece = steer == 0 ? len - at : std::min<size_t>(sizes[i % steer] * 3, len - at);
-        h.update({msg + at, piece});
+    for (size_t at = 0, i = 0; at < len; i++) {
+        const uint8_t s = steer == 0 ? 1 : sizes[i % steer];
+        const size_t piece = steer == 0 ? len : std::min<size_t>(1 + size_t(s) * 3, len - at);
+        for (Sha512Hasher* x : {&h, &copy}) {
+            if (x == &copy && !copied) continue;
+            if (s % 2 == 0) x->update({msg + at, 0});
+            x->update({msg + at, piece});
+        }
         at += piece;
         if (!copied && at >= len / 2) {
             copy = h;
             copied = true;
-        } else if (copied) {
-            copy.update({msg + at - piece, piece});
         }
-        if (i > 4 * len + 16) break;  // zero-size steering only: stop feeding empty pieces
-    }
-    if (at < len) {
-        h.update({msg + at, len - at});
-        if (copied) copy.update({msg + at, len - at});
-        at = len;
     }
     h.update({msg, 0});
     FUZZ_CHECK(h.finalize() == want);
