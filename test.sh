@@ -32,3 +32,10 @@ VPY="$BUILD/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip
 "$VPY" -m pip install -q ".[test]"
 "$VPY" -m pytest -q tests/python "$@"
+
+# Sanitizer builds, a short pass of every fuzz target and memcheck; see
+# scripts/harden.sh. QUORLIX_HARDEN=0 leaves them out of a quick local run.
+if [ "${QUORLIX_HARDEN:-1}" != 0 ]; then
+  echo "== Hardening"
+  PYTHON="$PYTHON" scripts/harden.sh
+fi

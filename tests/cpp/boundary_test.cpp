@@ -103,10 +103,19 @@ TEST(Detach, PanicInsideRestoresTheAttachedState) {
         return nullptr;
     });
     ASSERT_TRUE(c.exc);
+    EXPECT_EQ(type_object(c.exc.get()), panic_exception_type());
     EXPECT_EQ(str_of(c.exc.get()), "inside detach");
-    // The next call works normally.
-    auto next = call([]() -> PyResult<PyObject*> { return detach([] { return PyResult<PyObject*>(nullptr); }); });
+    EXPECT_EQ(ATTACH_COUNT, 0);
+    // The next call works normally: it detaches again and makes an object.
+    auto next = call([]() -> PyResult<PyObject*> {
+        const long v = detach([] { return 41L; });
+        return PyLong_FromLong(v + 1);
+    });
     EXPECT_FALSE(next.exc);
+    ASSERT_NE(next.result, nullptr);
+    EXPECT_EQ(PyLong_AsLong(next.result), 42);
+    _Py_DecRef(next.result);
+    EXPECT_EQ(ATTACH_COUNT, 0);
 }
 
 TEST(Detach, ReleaseWhileDetachedIsDeferredUntilReattach) {
@@ -183,7 +192,7 @@ TEST(OnceCell, FailedInitialiserLetsTheNextCallerTry) {
             return Err{PyErr::value_error("not yet")};
         });
         EXPECT_FALSE(r.ok());
-        EXPECT_THROW(cell.init_once_cell_py_attached([&]() -> PyResult<int> {
+        EXPECT_THROW((void)cell.init_once_cell_py_attached([&]() -> PyResult<int> {
             runs++;
             panic("nor now");
         }),

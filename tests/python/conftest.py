@@ -8,11 +8,20 @@ import pytest
 
 SUPPORT = Path(__file__).parent / "support"
 
+# True when the suite runs against a sanitizer build with its runtime preloaded.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter; returns the CompletedProcess."""
     full_env = dict(os.environ)
-    full_env.update(env or {})
+    env = dict(env or {})
+    # A preload inherited from the caller (the sanitizer runtime) must stay
+    # first in the list; the test's own shim goes after it.
+    inherited = os.environ.get("LD_PRELOAD")
+    if inherited and "LD_PRELOAD" in env:
+        env["LD_PRELOAD"] = inherited + ":" + env["LD_PRELOAD"]
+    full_env.update(env)
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,

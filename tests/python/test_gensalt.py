@@ -3,7 +3,7 @@ import re
 import pytest
 
 from _quorlix import gensalt
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
 ALPHABET = b"./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
 SETTING = re.compile(rb"\$(2[ab])\$(\d\d)\$([./A-Za-z0-9]{21}[.Oeu])")
@@ -139,7 +139,13 @@ def test_getrandom_interruptions_still_give_a_salt(getrandom_shim, mode, min_cal
         (FAIL_EIO, ["os_error: 5", "Input/output error"]),
         (ERRNO_ZERO, ["65537", "errno: did not return a positive value"]),
         (RETURN_ZERO, ["65538", "unexpected situation"]),
-        (TOO_MANY, ["65538", "unexpected situation"]),
+        pytest.param(
+            TOO_MANY,
+            ["65538", "unexpected situation"],
+            # The sanitizer's own getrandom wrapper marks as many bytes written
+            # as the shim claims, and reports the overrun before we see it.
+            marks=pytest.mark.skipif(SANITIZED, reason="shim's oversized return trips the sanitizer"),
+        ),
     ],
 )
 def test_getrandom_failure_is_a_panic(getrandom_shim, mode, needles):

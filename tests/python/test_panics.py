@@ -1,5 +1,6 @@
 """PanicException: raised for internal failures, resumed when it comes back."""
 
+import pytest
 
 from conftest import run_python
 
@@ -61,23 +62,38 @@ print(panic_class() is cls)
     ]
 
 
-def test_resumed_panic_prints_and_raises_again(getrandom_shim):
+# Each integer conversion that can fetch a PanicException from Python code:
+# the 16-bit and 32-bit ones through PyLong_AsLong, the 64-bit one through
+# PyNumber_Index.
+@pytest.mark.parametrize(
+    "call",
+    [
+        "_quorlix.gensalt(Evil())",
+        "_quorlix.kdf(b'pw', b'salt', 8, Evil(), True)",
+        "_quorlix.kdf(b'pw', b'salt', Evil(), 1, True)",
+    ],
+)
+def test_resumed_panic_prints_and_raises_again(getrandom_shim, call):
     out, err = run_with_shim(
         getrandom_shim,
         """
 cls = panic_class()
+raised = []
 class Evil:
     def __index__(self):
-        raise cls("boom")
-try:
-    _quorlix.gensalt(Evil())
-except cls as e:
-    print("resumed", e.args)
-print(_quorlix.gensalt(4)[:7])
-""",
+        raised.append(cls("boom"))
+        raise raised[-1]
+for attempt in range(2):
+    try:
+        CALL
+    except cls as e:
+        print("resumed", e.args, type(e) is cls, e is not raised[-1])
+print(_quorlix.gensalt(4)[:7], len(_quorlix.kdf(b"pw", b"salt", 8, 1, True)))
+""".replace("CALL", call),
     )
-    assert out == ["resumed ('boom',)", "b'$2b$04$'"]
-    assert RESUME_LINES in err
+    # A new PanicException each time, and the interpreter carries on.
+    assert out == ["resumed ('boom',) True True"] * 2 + ["b'$2b$04$' 8"]
+    assert err.count(RESUME_LINES) == 2
     tail = err[err.index(RESUME_LINES) + len(RESUME_LINES):]
     assert tail.startswith("Traceback (most recent call last):")
     assert "pyo3_runtime.PanicException: boom" in tail
