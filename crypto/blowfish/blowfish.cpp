@@ -160,14 +160,16 @@ struct Halves {
 // one-state round: two lanes are bound by the chains' latency, and that
 // cycle shows. Four lanes would then leave too few registers for the
 // eight halves and spill them; they share one base with a displacement per
-// lane, and being bound by the ALUs' throughput they lose nothing to the
-// slower form. Measured per block against one state: 0.54 for two lanes
-// (0.57 with a shared base), 0.36 for four (0.43 with a register per lane).
+// lane, and being bound by throughput they lose nothing to the slower
+// form. Measured time per block against one state (Zen 4): two lanes
+// 0.546, or 0.562 with a shared base; four lanes 0.350, or 0.373 with a
+// register per lane.
 template <size_t N>
 constexpr bool SHARED_BASE = N >= 4;
 // movzbl from the high byte register takes c's index in one instruction,
-// but only a, b, c and d have one. Two lanes keep all four halves there;
-// three or more take the index with a shift and a mask instead.
+// but only a, b, c and d have one. Two lanes keep all four halves there
+// (with a shared base, 0.562 with it against 0.575 without); three or
+// more take the index with a shift and a mask instead.
 template <size_t N>
 constexpr bool HIGH_BYTE = N <= 2;
 
