@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,15 @@ namespace {
 // "OxychromaticBlowfishSwatDynamite", four bytes to a word, first byte highest.
 constexpr uint32_t MAGIC[8] = {0x4F787963, 0x68726F6D, 0x61746963, 0x426C6F77,
                                0x66697368, 0x53776174, 0x44796E61, 0x6D697465};
+
+// N values from make(), each built in its place in the array: no temporary
+// the size of a Blowfish state on the stack.
+template <size_t N, class Make>
+std::array<std::invoke_result_t<Make>, N> array_of(Make make) {
+    return [&]<size_t... k>(std::index_sequence<k...>) {
+        return std::array<std::invoke_result_t<Make>, N>{((void)k, make())...};
+    }(std::make_index_sequence<N>{});
+}
 
 }  // namespace
 
@@ -81,13 +91,12 @@ void Bhash::finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOC
     } else {
         sha512::Digest salts[N];
         blowfish::Keys<N> salt_spans, key_spans;
-        blowfish::States<N> st;
         for (size_t k = 0; k < N; k++) {
             salts[k] = hashes[k].hasher_.finalize();
             salt_spans[k] = salts[k];
             key_spans[k] = hashes[k].key_;
-            st[k] = blowfish::init_state();
         }
+        blowfish::States<N> st = array_of<N>(blowfish::init_state);
         expand(st, salt_spans, key_spans);
         for (size_t k = 0; k < N; k++) encrypt_magic(st[k], outs[k]);
     }
@@ -97,11 +106,6 @@ void Bhash::finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOC
 /// bcrypt_pbkdf ///
 ////////////////////
 namespace {
-
-template <size_t N, size_t... k>
-std::array<Bhash, N> copies(const Bhash& prototype, std::index_sequence<k...>) {
-    return {((void)k, prototype)...};
-}
 
 // PBKDF2 for the N chunks that start at chunk `first`: chunk k holds T(k+1),
 // the XOR of `rounds` chained outputs. The chunks are independent, so their
@@ -116,7 +120,8 @@ void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t
     }
 
     uint8_t u[N][BLOCK_LEN];
-    auto h = copies<N>(prototype, std::make_index_sequence<N>{});
+    auto fresh = [&] { return prototype; };
+    auto h = array_of<N>(fresh);
     for (size_t k = 0; k < N; k++) {
         uint8_t counter[4];
         store32_be(counter, uint32_t(first + k + 1));
@@ -127,7 +132,7 @@ void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t
     for (size_t k = 0; k < N; k++) std::memcpy(chunk[k].data(), u[k], chunk[k].size());
 
     for (uint32_t r = 1; r < rounds; r++) {
-        h = copies<N>(prototype, std::make_index_sequence<N>{});
+        h = array_of<N>(fresh);
         for (size_t k = 0; k < N; k++) h[k].update(u[k]);
         Bhash::finalize_lanes(h, u);
         for (size_t k = 0; k < N; k++) {
