@@ -102,6 +102,11 @@ void Bhash::finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOC
     }
 }
 
+template void Bhash::finalize_lanes<1>(std::array<Bhash, 1>&, uint8_t (&)[1][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<2>(std::array<Bhash, 2>&, uint8_t (&)[2][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<3>(std::array<Bhash, 3>&, uint8_t (&)[3][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<4>(std::array<Bhash, 4>&, uint8_t (&)[4][BLOCK_LEN]) noexcept;
+
 ////////////////////
 /// bcrypt_pbkdf ///
 ////////////////////

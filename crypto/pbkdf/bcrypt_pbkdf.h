@@ -33,7 +33,8 @@ public:
     void finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept;
 
     // N objects finalised side by side, outs[k] getting what
-    // hashes[k].finalize_into would write; the objects are consumed.
+    // hashes[k].finalize_into would write; the objects are consumed. Built
+    // for N = 1 to MAX_LANES.
     template <size_t N>
     static void finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOCK_LEN]) noexcept;
 
