@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
 
     std::printf("rounds %u, median of %d; ms per block (ratio to 1 lane)\n", rounds, reps);
     std::printf("%6s %6s", "bytes", "blocks");
-    for (size_t lanes = 1; lanes <= pb::MAX_LANES; lanes++) std::printf("   max %zu lanes  ", lanes);
+    for (size_t lanes = 1; lanes <= pb::MAX_LANES; lanes++) {
+        std::printf("   max %zu lanes  ", lanes);
+    }
     std::printf("\n");
     for (size_t n : {32, 48, 96, 128, 160, 256, 512, 1024}) {
         const size_t blocks = pb::stride_for(n);

@@ -36,7 +36,8 @@ public:
     // hashes[k].finalize_into would write; the objects are consumed. Built
     // for N = 1 to MAX_LANES.
     template <size_t N>
-    static void finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOCK_LEN]) noexcept;
+    static void finalize_lanes(std::array<Bhash, N>& hashes,
+                               uint8_t (&outs)[N][BLOCK_LEN]) noexcept;
 
 private:
     sha512::Digest key_;

@@ -267,7 +267,9 @@ void expect_lanes_match_single_states() {
 
     salted_expand_key(lanes, salts, keys);
     for (size_t k = 0; k < N; k++) salted_expand_key(want[k], salts[k], keys[k]);
-    for (size_t k = 0; k < N; k++) EXPECT_TRUE(same_state(lanes[k], want[k])) << N << " salted " << k;
+    for (size_t k = 0; k < N; k++) {
+        EXPECT_TRUE(same_state(lanes[k], want[k])) << N << " salted " << k;
+    }
 
     // Twice, so the second pass starts from states the lanes wrote themselves.
     for (int pass = 0; pass < 2; pass++) {
