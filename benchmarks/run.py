@@ -5,12 +5,17 @@ in one run, with interleaved repetitions, and prints each ratio beside its
 target. Writes a Markdown table (results.md) and, when matplotlib is
 installed, a plot (results.png) next to this file.
 
+Needs quorlix installed (pip install .), the C library's libcrypt with bcrypt
+support, and for the OpenSSH comparison ssh-keygen. Run it on an otherwise
+idle machine: the load average is printed before and after.
+
     python benchmarks/run.py            # the full suite, a few minutes
     python benchmarks/run.py --quick    # fewer repetitions, smaller costs
 """
 
 import argparse
 import ctypes
+import ctypes.util
 import os
 import platform
 import shutil
@@ -22,7 +27,10 @@ import threading
 import time
 from pathlib import Path
 
-import quorlix
+try:
+    import quorlix
+except ImportError:
+    sys.exit("quorlix is not installed: run `pip install .` in the source tree first")
 
 HERE = Path(__file__).resolve().parent
 
@@ -46,7 +54,11 @@ def interleaved(fns, reps):
 
 
 def libcrypt():
-    lib = ctypes.CDLL("libcrypt.so.1")
+    name = ctypes.util.find_library("crypt") or "libcrypt.so.1"
+    try:
+        lib = ctypes.CDLL(name)
+    except OSError:
+        sys.exit(f"cannot load the C library's crypt(3) ({name}): install libcrypt")
     lib.crypt.restype = ctypes.c_char_p
     lib.crypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     return lib.crypt
@@ -80,12 +92,18 @@ def bench_hashpw(report, crypt, cost, reps, name):
 
 
 def bench_kdf_blocks(report, rounds, reps):
+    """Keys of several PBKDF2 blocks against their blocks computed in turn."""
     pw, salt = b"passphrase", os.urandom(16)
-    one, two = interleaved(
-        [lambda: quorlix.kdf(pw, salt, 32, rounds, True), lambda: quorlix.kdf(pw, salt, 48, rounds, True)], reps
-    )
+    one, two, four = interleaved([lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in (32, 48, 128)], reps)
     report.add("kdf 48 bytes / two 32-byte blocks in turn", two / (2 * one), 0.6, f"rounds {rounds}: {two*1e3:.1f} ms vs 2 x {one*1e3:.1f} ms")
-    return one, two
+    report.add("kdf 128 bytes / four 32-byte blocks in turn", four / (4 * one), 0.6, f"rounds {rounds}: {four*1e3:.1f} ms vs 4 x {one*1e3:.1f} ms")
+
+
+def bench_kdf_lengths(rounds, reps, lengths):
+    """(length, seconds) of kdf for the plot, beyond the lengths OpenSSH uses."""
+    pw, salt = b"passphrase", os.urandom(16)
+    times = interleaved([lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in lengths], reps)
+    return list(zip(lengths, times))
 
 
 def openssh_key(tmp, rounds, cipher="aes256-ctr"):
@@ -178,7 +196,9 @@ def main():
     crypt = libcrypt()
     report = Report()
     machine = f"{platform.machine()}, {os.cpu_count()} cores, {cpu_model()}, Python {platform.python_version()}"
-    print(f"quorlix {quorlix.__version__} on {machine}\n", flush=True)
+    print(f"quorlix {quorlix.__version__} on {machine}", flush=True)
+    load_before = load_average()
+    print(f"load average {load_before} (1, 5, 15 min); other work on the machine skews the ratios\n", flush=True)
 
     cost_hi = 10 if args.quick else 12
     ours, theirs = bench_hashpw(report, crypt, cost_hi, reps, "hashpw")
@@ -192,6 +212,9 @@ def main():
     if shutil.which("ssh-keygen"):
         with tempfile.TemporaryDirectory() as tmp:
             curve_kdf = bench_openssh(report, kdf_rounds, reps, tmp)
+    else:
+        print("ssh-keygen not found: no comparison with OpenSSH", flush=True)
+    curve_kdf_long = bench_kdf_lengths(kdf_rounds, max(3, reps - 2), (96, 128, 256, 512))
     bench_threads(report, 8 if args.quick else 10, reps)
     bench_gensalt(report, reps)
 
@@ -200,11 +223,19 @@ def main():
         o, t = bench_hashpw(report, crypt, cost, max(3, reps - 2), "curve")
         curve_cost.append((cost, o, t))
 
-    md = f"Machine: {machine}\n\n" + report.markdown() + "\n"
+    load = f"load average {load_before} before, {load_average()} after"
+    md = f"Machine: {machine}; {load}\n\n" + report.markdown() + "\n"
     (HERE / "results.md").write_text(md)
     print("\n" + md)
     if not args.no_plot:
-        plot(curve_cost, curve_kdf, kdf_rounds, machine)
+        plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine)
+
+
+def load_average():
+    try:
+        return ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    except OSError:
+        return "unknown"
 
 
 def cpu_model():
@@ -217,7 +248,7 @@ def cpu_model():
     return platform.processor() or "unknown CPU"
 
 
-def plot(curve_cost, curve_kdf, kdf_rounds, machine):
+def plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine):
     try:
         import matplotlib
 
@@ -234,15 +265,17 @@ def plot(curve_cost, curve_kdf, kdf_rounds, machine):
     a.set_ylabel("milliseconds")
     a.set_title("hashpw time against cost")
     a.legend()
+    ours = sorted([(n, o) for n, o, _ in curve_kdf] + curve_kdf_long)
+    b.plot([n for n, _ in ours], [o * 1e3 for _, o in ours], "o-", label="quorlix kdf")
     if curve_kdf:
-        lengths = [n for n, _, _ in curve_kdf]
-        b.plot(lengths, [o * 1e3 for _, o, _ in curve_kdf], "o-", label="quorlix kdf")
-        b.plot(lengths, [t * 1e3 for _, _, t in curve_kdf], "s--", label="OpenSSH ssh-keygen -y")
-        b.set_xlabel("key bytes")
-        b.set_ylabel("milliseconds")
-        b.set_title(f"bcrypt_pbkdf, {kdf_rounds} rounds")
-        b.set_ylim(bottom=0)
-        b.legend()
+        b.plot([n for n, _, _ in curve_kdf], [t * 1e3 for _, _, t in curve_kdf], "s--", label="OpenSSH ssh-keygen -y")
+    b.set_xscale("log", base=2)
+    b.set_xticks([32, 64, 128, 256, 512], ["32", "64", "128", "256", "512"])
+    b.set_xlabel("key bytes")
+    b.set_ylabel("milliseconds")
+    b.set_title(f"bcrypt_pbkdf, {kdf_rounds} rounds")
+    b.set_ylim(bottom=0)
+    b.legend()
     fig.suptitle(machine, fontsize=8)
     fig.tight_layout()
     fig.savefig(HERE / "results.png", dpi=110)

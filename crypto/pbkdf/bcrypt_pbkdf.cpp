@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "blowfish/blowfish.h"
@@ -13,6 +15,15 @@ namespace {
 // "OxychromaticBlowfishSwatDynamite", four bytes to a word, first byte highest.
 constexpr uint32_t MAGIC[8] = {0x4F787963, 0x68726F6D, 0x61746963, 0x426C6F77,
                                0x66697368, 0x53776174, 0x44796E61, 0x6D697465};
+
+// N values from make(), each built in its place in the array: no temporary
+// the size of a Blowfish state on the stack.
+template <size_t N, class Make>
+std::array<std::invoke_result_t<Make>, N> array_of(Make make) {
+    return [&]<size_t... k>(std::index_sequence<k...>) {
+        return std::array<std::invoke_result_t<Make>, N>{((void)k, make())...};
+    }(std::make_index_sequence<N>{});
+}
 
 }  // namespace
 
@@ -29,16 +40,29 @@ std::string_view error_name(Error e) noexcept {
 /////////////
 /// Bhash ///
 /////////////
-void Bhash::finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept {
-    const sha512::Digest salt = hasher_.finalize();
+namespace {
 
-    blowfish::Blowfish st = blowfish::init_state();
-    blowfish::salted_expand_key(st, salt, key_);
+// Steps 2 to 4 of a Bhash output on a state holding the initial tables.
+void expand(blowfish::Blowfish& st, const sha512::Digest& salt, const sha512::Digest& key) {
+    blowfish::salted_expand_key(st, salt, key);
     for (int i = 0; i < 64; i++) {
         blowfish::bc_expand_key(st, salt);
-        blowfish::bc_expand_key(st, key_);
+        blowfish::bc_expand_key(st, key);
     }
+}
 
+template <size_t N>
+void expand(blowfish::States<N>& st, const blowfish::Keys<N>& salts,
+            const blowfish::Keys<N>& keys) {
+    blowfish::salted_expand_key(st, salts, keys);
+    for (int i = 0; i < 64; i++) {
+        blowfish::bc_expand_key(st, salts);
+        blowfish::bc_expand_key(st, keys);
+    }
+}
+
+// Encrypts the magic text 64 times with the keyed state into out.
+void encrypt_magic(const blowfish::Blowfish& st, uint8_t* out) noexcept {
     blowfish::Block w[4];
     for (int j = 0; j < 4; j++) w[j] = {MAGIC[2 * j], MAGIC[2 * j + 1]};
     for (int i = 0; i < 64; i++) {
@@ -46,18 +70,88 @@ void Bhash::finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept {
     }
     // Read most significant byte first above, written least significant first.
     for (int j = 0; j < 4; j++) {
-        store32_le(out.data() + 8 * j, w[j].l);
-        store32_le(out.data() + 8 * j + 4, w[j].r);
+        store32_le(out + 8 * j, w[j].l);
+        store32_le(out + 8 * j + 4, w[j].r);
     }
 }
+
+}  // namespace
+
+void Bhash::finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept {
+    const sha512::Digest salt = hasher_.finalize();
+    blowfish::Blowfish st = blowfish::init_state();
+    expand(st, salt, key_);
+    encrypt_magic(st, out.data());
+}
+
+template <size_t N>
+void Bhash::finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOCK_LEN]) noexcept {
+    if constexpr (N == 1) {
+        std::move(hashes[0]).finalize_into(outs[0]);
+    } else {
+        sha512::Digest salts[N];
+        blowfish::Keys<N> salt_spans, key_spans;
+        for (size_t k = 0; k < N; k++) {
+            salts[k] = hashes[k].hasher_.finalize();
+            salt_spans[k] = salts[k];
+            key_spans[k] = hashes[k].key_;
+        }
+        blowfish::States<N> st = array_of<N>(blowfish::init_state);
+        expand(st, salt_spans, key_spans);
+        for (size_t k = 0; k < N; k++) encrypt_magic(st[k], outs[k]);
+    }
+}
+
+template void Bhash::finalize_lanes<1>(std::array<Bhash, 1>&, uint8_t (&)[1][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<2>(std::array<Bhash, 2>&, uint8_t (&)[2][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<3>(std::array<Bhash, 3>&, uint8_t (&)[3][BLOCK_LEN]) noexcept;
+template void Bhash::finalize_lanes<4>(std::array<Bhash, 4>&, uint8_t (&)[4][BLOCK_LEN]) noexcept;
 
 ////////////////////
 /// bcrypt_pbkdf ///
 ////////////////////
-Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
-                                             std::span<const uint8_t> salt, uint32_t rounds,
-                                             std::span<uint8_t> output,
-                                             std::span<uint8_t> memory) noexcept {
+namespace {
+
+// PBKDF2 for the N chunks that start at chunk `first`: chunk k holds T(k+1),
+// the XOR of `rounds` chained outputs. The chunks are independent, so their
+// chains advance together.
+template <size_t N>
+void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t rounds,
+                 std::span<uint8_t> memory, size_t first) noexcept {
+    std::span<uint8_t> chunk[N];
+    for (size_t k = 0; k < N; k++) {
+        const size_t at = (first + k) * BLOCK_LEN;
+        chunk[k] = memory.subspan(at, std::min(BLOCK_LEN, memory.size() - at));
+    }
+
+    uint8_t u[N][BLOCK_LEN];
+    auto fresh = [&] { return prototype; };
+    auto h = array_of<N>(fresh);
+    for (size_t k = 0; k < N; k++) {
+        uint8_t counter[4];
+        store32_be(counter, uint32_t(first + k + 1));
+        h[k].update(salt);
+        h[k].update(counter);
+    }
+    Bhash::finalize_lanes(h, u);
+    for (size_t k = 0; k < N; k++) std::memcpy(chunk[k].data(), u[k], chunk[k].size());
+
+    for (uint32_t r = 1; r < rounds; r++) {
+        h = array_of<N>(fresh);
+        for (size_t k = 0; k < N; k++) h[k].update(u[k]);
+        Bhash::finalize_lanes(h, u);
+        for (size_t k = 0; k < N; k++) {
+            for (size_t i = 0; i < chunk[k].size(); i++) chunk[k][i] ^= u[k][i];
+        }
+    }
+}
+
+}  // namespace
+
+Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
+                                            std::span<const uint8_t> salt, uint32_t rounds,
+                                            std::span<uint8_t> output, std::span<uint8_t> memory,
+                                            size_t max_lanes) noexcept {
     if (password.empty() || salt.empty()) return Err{Error::InvalidParamLen};
     if (rounds == 0) return Err{Error::InvalidRounds};
     const size_t n = output.size();
@@ -65,38 +159,39 @@ Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
     const size_t stride = stride_for(n);
     if (memory.size() < BLOCK_LEN * stride) return Err{Error::InvalidMemoryLen};
     // The block counter is 32 bits; no caller comes near this.
-    if ((memory.size() + BLOCK_LEN - 1) / BLOCK_LEN > UINT32_MAX) {
+    const size_t chunks = (memory.size() + BLOCK_LEN - 1) / BLOCK_LEN;
+    if (chunks > UINT32_MAX) {
         panic("scratch memory holds more blocks than the 32-bit block counter can number");
     }
+    max_lanes = std::clamp<size_t>(max_lanes, 1, MAX_LANES);
 
     const sha512::Digest password_digest = sha512::sha512_digest(password);
-    Bhash prototype(password_digest);
+    const Bhash prototype(password_digest);
 
-    // PBKDF2: chunk k holds T(k+1), the XOR of `rounds` chained outputs.
-    for (size_t at = 0, k = 0; at < memory.size(); at += BLOCK_LEN, k++) {
-        const size_t len = std::min(BLOCK_LEN, memory.size() - at);
-        uint8_t* chunk = memory.data() + at;
-        uint8_t counter[4];
-        store32_be(counter, uint32_t(k + 1));
-
-        Bhash first = prototype;
-        first.update(salt);
-        first.update(counter);
-        uint8_t u[BLOCK_LEN];
-        std::move(first).finalize_into(u);
-        std::memcpy(chunk, u, len);
-
-        for (uint32_t r = 1; r < rounds; r++) {
-            Bhash next = prototype;
-            next.update(u);
-            std::move(next).finalize_into(u);
-            for (size_t i = 0; i < len; i++) chunk[i] ^= u[i];
+    // As few groups as max_lanes allows, as even as can be: a lone block
+    // leaves the core mostly idle, so 5 blocks go as 3 + 2, not 4 + 1.
+    const size_t groups = (chunks + max_lanes - 1) / max_lanes;
+    for (size_t first = 0, g = 0; g < groups; g++) {
+        const size_t lanes = (chunks - first + (groups - g) - 1) / (groups - g);
+        switch (lanes) {
+            case 1: fill_chunks<1>(prototype, salt, rounds, memory, first); break;
+            case 2: fill_chunks<2>(prototype, salt, rounds, memory, first); break;
+            case 3: fill_chunks<3>(prototype, salt, rounds, memory, first); break;
+            default: fill_chunks<4>(prototype, salt, rounds, memory, first); break;
         }
+        first += lanes;
     }
 
     // Consecutive output bytes come from consecutive blocks.
     for (size_t i = 0; i < n; i++) output[i] = memory[(i % stride) * BLOCK_LEN + i / stride];
     return {};
+}
+
+Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
+                                             std::span<const uint8_t> salt, uint32_t rounds,
+                                             std::span<uint8_t> output,
+                                             std::span<uint8_t> memory) noexcept {
+    return bcrypt_pbkdf_with_lanes(password, salt, rounds, output, memory, MAX_LANES);
 }
 
 Result<void, Error> bcrypt_pbkdf(std::span<const uint8_t> password, std::span<const uint8_t> salt,

@@ -242,3 +242,77 @@ TEST(BlowfishKeySchedule, EmptyKeyOrSaltPanics) {
     // The check comes before any change to the state.
     EXPECT_TRUE(same_state(st, init_state()));
 }
+
+///////////////////////////////////
+/// Several states in lockstep ///
+///////////////////////////////////
+// Each lane must end exactly as the one-state step leaves its own state, so
+// every lane gets a different key, salt and starting state: a lane reading
+// another's S-boxes, P-array, key or salt cursor shows up as a mismatch.
+template <size_t N>
+void expect_lanes_match_single_states() {
+    // Lane k's key, salt and starting key are slices of its own.
+    const size_t key_lens[] = {1, 5, 64, 100};
+    const size_t salt_lens[] = {3, 16, 64, 7};
+    const auto material = counting(200);
+    States<N> lanes, want;
+    Keys<N> keys, salts;
+    for (size_t k = 0; k < N; k++) {
+        keys[k] = std::span(material).subspan(k, key_lens[k]);
+        salts[k] = std::span(material).subspan(100 + k, salt_lens[k]);
+        // A start other than the initial tables, different for every lane.
+        want[k] = keyed(std::span(material).subspan(50 + k, k + 2));
+    }
+    lanes = want;
+
+    salted_expand_key(lanes, salts, keys);
+    for (size_t k = 0; k < N; k++) salted_expand_key(want[k], salts[k], keys[k]);
+    for (size_t k = 0; k < N; k++) {
+        EXPECT_TRUE(same_state(lanes[k], want[k])) << N << " salted " << k;
+    }
+
+    // Twice, so the second pass starts from states the lanes wrote themselves.
+    for (int pass = 0; pass < 2; pass++) {
+        bc_expand_key(lanes, keys);
+        for (size_t k = 0; k < N; k++) bc_expand_key(want[k], keys[k]);
+        for (size_t k = 0; k < N; k++) {
+            EXPECT_TRUE(same_state(lanes[k], want[k])) << N << " pass " << pass << " lane " << k;
+        }
+    }
+}
+
+TEST(BlowfishLanes, EachLaneMatchesItsOwnSingleState) {
+    expect_lanes_match_single_states<2>();
+    expect_lanes_match_single_states<3>();
+    expect_lanes_match_single_states<4>();
+}
+
+// Lanes holding the same key and state must stay equal to each other and to
+// published Blowfish: keyed once from the initial tables, they encrypt like
+// the published cipher.
+TEST(BlowfishLanes, FreshLanesEncryptLikePublishedBlowfish) {
+    const auto key = from_hex("0123456789ABCDEF");
+    States<3> lanes;
+    for (auto& st : lanes) st = init_state();
+    bc_expand_key(lanes, Keys<3>{key, key, key});
+    for (const auto& st : lanes) {
+        Block got = encrypt(st, block_of("1111111111111111"));
+        EXPECT_EQ(got.l, block_of("61F9C3802281B096").l);
+        EXPECT_EQ(got.r, block_of("61F9C3802281B096").r);
+    }
+}
+
+TEST(BlowfishLanes, AnEmptyKeyOrSaltInAnyLanePanicsBeforeAnyChange) {
+    const uint8_t one[1] = {7};
+    const std::span<const uint8_t> none;
+    for (size_t bad = 0; bad < 4; bad++) {
+        States<4> lanes;
+        for (auto& st : lanes) st = init_state();
+        Keys<4> good{one, one, one, one}, with_empty = good;
+        with_empty[bad] = none;
+        EXPECT_THROW(bc_expand_key(lanes, with_empty), quorlix::Panic) << bad;
+        EXPECT_THROW(salted_expand_key(lanes, with_empty, good), quorlix::Panic) << bad;
+        EXPECT_THROW(salted_expand_key(lanes, good, with_empty), quorlix::Panic) << bad;
+        for (const auto& st : lanes) EXPECT_TRUE(same_state(st, init_state())) << bad;
+    }
+}

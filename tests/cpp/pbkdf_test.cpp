@@ -161,3 +161,44 @@ TEST(BcryptPbkdf, WholePasswordIsDigested) {
         EXPECT_NE(derive(16, 1, bytes(other)), base) << at;
     }
 }
+
+// Blocks advanced together must come out as they do one after another, for
+// every group size and every way a key length splits into groups: whole
+// groups, a smaller group at the end (5 = 3 + 2, 31 = 4 * 7 + 3), and
+// lengths that leave a partial block. Two rounds, so each lane's chain of
+// outputs is fed back at least once.
+TEST(BcryptPbkdf, GroupedBlocksMatchOneAfterAnother) {
+    struct Case {
+        size_t out_len, mem_len;
+    };
+    const Case cases[] = {
+        {32, 32},    {20, 32},    {48, 64},   {64, 64},   {96, 96},
+        {128, 128},  {160, 160},  {150, 160}, {992, 992}, {1024, 1024},
+        {33, 6 * 32 + 5},  // seven chunks, the last one 5 bytes long
+    };
+    const auto pw = bytes("grouped password");
+    const auto salt = bytes("NaCl and more");
+    for (const auto& c : cases) {
+        std::vector<uint8_t> want(c.out_len), want_mem(c.mem_len);
+        ASSERT_TRUE(bcrypt_pbkdf_with_lanes(pw, salt, 2, want, want_mem, 1).ok());
+        for (size_t lanes = 2; lanes <= MAX_LANES; lanes++) {
+            std::vector<uint8_t> out(c.out_len), memory(c.mem_len, 0x5C);
+            ASSERT_TRUE(bcrypt_pbkdf_with_lanes(pw, salt, 2, out, memory, lanes).ok());
+            EXPECT_EQ(hex(out), hex(want)) << c.out_len << " bytes, " << lanes << " lanes";
+            EXPECT_EQ(memory, want_mem) << c.out_len << " bytes, " << lanes << " lanes";
+        }
+    }
+    // The entry points use the grouping too.
+    std::vector<uint8_t> want(160), memory(160);
+    ASSERT_TRUE(bcrypt_pbkdf_with_lanes(PW, SALT, 2, want, memory, 1).ok());
+    EXPECT_EQ(derive(160), want);
+}
+
+TEST(BcryptPbkdf, LaneCountIsClampedToWhatIsBuilt) {
+    std::vector<uint8_t> want(160), out(160), memory(160);
+    ASSERT_TRUE(bcrypt_pbkdf_with_lanes(PW, SALT, 1, want, memory, 1).ok());
+    for (size_t lanes : {size_t(0), MAX_LANES + 1, size_t(1000)}) {
+        ASSERT_TRUE(bcrypt_pbkdf_with_lanes(PW, SALT, 1, out, memory, lanes).ok()) << lanes;
+        EXPECT_EQ(out, want) << lanes;
+    }
+}
