@@ -33,6 +33,9 @@ VPY="$BUILD/venv/bin/python"
 "$VPY" -m pip install -q ".[test]"
 "$VPY" -m pytest -q tests/python "$@"
 
+echo "== Python tests on a newer CPython, built for its own stable ABI"
+scripts/test-newer-python.sh
+
 # Sanitizer builds, a short pass of every fuzz target and memcheck; see
 # scripts/harden.sh. QUORLIX_HARDEN=0 leaves them out of a quick local run.
 if [ "${QUORLIX_HARDEN:-1}" != 0 ]; then

@@ -3,7 +3,8 @@
 Measures quorlix against the C library's crypt(3) and OpenSSH on this machine,
 in one run, with interleaved repetitions, and prints each ratio beside its
 target. Writes a Markdown table (results.md) and, when matplotlib is
-installed, a plot (results.png) next to this file.
+installed, a plot (results.png) into build/benchmarks/ (--out changes that);
+the copies beside this file are the reference run that the README shows.
 
 Needs quorlix installed (pip install .), the C library's libcrypt with bcrypt
 support, and for the OpenSSH comparison ssh-keygen. Run it on an otherwise
@@ -190,6 +191,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and smaller workloads")
     ap.add_argument("--reps", type=int, default=None, help="interleaved repetitions (default 7, quick 5)")
     ap.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
+    ap.add_argument("--out", type=Path, default=HERE.parent / "build" / "benchmarks",
+                    help="where results.md and results.png go (default build/benchmarks)")
     args = ap.parse_args()
     reps = args.reps or (5 if args.quick else 7)
 
@@ -225,10 +228,11 @@ def main():
 
     load = f"load average {load_before} before, {load_average()} after"
     md = f"Machine: {machine}; {load}\n\n" + report.markdown() + "\n"
-    (HERE / "results.md").write_text(md)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "results.md").write_text(md)
     print("\n" + md)
     if not args.no_plot:
-        plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine)
+        plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine, args.out)
 
 
 def load_average():
@@ -248,7 +252,7 @@ def cpu_model():
     return platform.processor() or "unknown CPU"
 
 
-def plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine):
+def plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine, out):
     try:
         import matplotlib
 
@@ -278,8 +282,8 @@ def plot(curve_cost, curve_kdf, curve_kdf_long, kdf_rounds, machine):
     b.legend()
     fig.suptitle(machine, fontsize=8)
     fig.tight_layout()
-    fig.savefig(HERE / "results.png", dpi=110)
-    print(f"plot written to {HERE / 'results.png'}")
+    fig.savefig(out / "results.png", dpi=110)
+    print(f"plot written to {out / 'results.png'}")
 
 
 if __name__ == "__main__":
