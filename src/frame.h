@@ -20,9 +20,10 @@ namespace quorlix {
 [[noreturn]] void trap_abort(const char* message) noexcept;
 
 // Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
-// into the pending exception.
+// into the pending exception. A forced unwind has no exception object, so
+// binding the handler's reference is exempt from the null check.
 template <class F>
-PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
+__attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
     try {
         Attached attached;
         try {
