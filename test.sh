@@ -7,17 +7,7 @@ cd "$(dirname "$0")"
 PYTHON=${PYTHON:-python3}
 BUILD=build/test
 
-apt_packages=(libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev)
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev
 
 echo "== C++ unit tests"
 cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \

@@ -22,17 +22,7 @@ STAGES=("$@")
 [ ${#STAGES[@]} -gt 0 ] || STAGES=(sanitize-cpp sanitize-python fuzz valgrind)
 mkdir -p "$OUT"
 
-apt_packages=(clang libclang-rt-14-dev valgrind binutils libgtest-dev cmake ninja-build g++)
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/apt-install.sh clang libclang-rt-14-dev valgrind binutils libgtest-dev cmake ninja-build g++
 
 SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs the named Debian packages that are missing; quiet when none are.
+set -euo pipefail
+missing=()
+for p in "$@"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+[ ${#missing[@]} -gt 0 ] || exit 0
+echo "== installing ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
