@@ -327,10 +327,9 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
 def _exit_interrupted() -> NoReturn:
     """Ends the process at once with status 130.
 
-    A worker thread may still be inside a hash. Leaving through the
-    interpreter's shutdown would end that thread, once its hash returns, by
-    unwinding it through the extension's native frames, which aborts the
-    process; os._exit skips the shutdown, so nothing is left to unwind.
+    A worker thread may still be inside a long hash, whose result nobody
+    wants any more; os._exit leaves without running the interpreter's
+    shutdown around it.
     """
     if sys.stderr is not None and sys.stderr.isatty():
         sys.stderr.write("\n")  # leave the shell prompt on a line of its own
