@@ -109,8 +109,8 @@ def test_abi3audit_finds_no_violation(dists):
         capture_output=True, text=True, timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
-    (spec,) = json.loads(done.stdout)["specs"].values()
-    (ext,) = spec["wheel"]
+    (audited,) = json.loads(done.stdout)["specs"].values()
+    (ext,) = audited["wheel"]
     result = ext["result"]
     assert ext["name"] == "_quorlix.abi3.so"
     assert result["is_abi3"] and result["is_abi3_baseline_compatible"]
