@@ -31,8 +31,8 @@ double median(std::vector<double> v) {
 }
 
 std::string ours(uint32_t cost, const std::array<uint8_t, 16>& salt) {
-    auto r = bc::_hash_password(
-        {reinterpret_cast<const uint8_t*>(PASSWORD), sizeof PASSWORD - 1}, cost, salt);
+    auto r = bc::_hash_password({reinterpret_cast<const uint8_t*>(PASSWORD), sizeof PASSWORD - 1},
+                                cost, salt);
     if (!r) {
         std::fprintf(stderr, "cost %u refused\n", cost);
         std::exit(2);
@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < salt.size(); i++) salt[i] = uint8_t(0x5A ^ (i * 73));
     char cost_text[8];
     std::snprintf(cost_text, sizeof cost_text, "%02u", cost);
-    const std::string setting = "$2b$" + std::string(cost_text) + "$" + quorlix::radix64::encode(salt);
+    const std::string setting =
+        "$2b$" + std::string(cost_text) + "$" + quorlix::radix64::encode(salt);
 
     std::vector<double> t_ours, t_theirs;
     std::string h_ours, h_theirs;

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
         for (int i = 0; i < reps; i++) {
             for (size_t lanes = 1; lanes <= pb::MAX_LANES; lanes++) {
                 const double t0 = cpu_now();
-                if (!pb::bcrypt_pbkdf_with_lanes({password, sizeof password - 1}, salt, rounds,
-                                                 out, memory, lanes)) {
+                if (!pb::bcrypt_pbkdf_with_lanes({password, sizeof password - 1}, salt, rounds, out,
+                                                 memory, lanes)) {
                     std::fprintf(stderr, "bcrypt_pbkdf refused\n");
                     return 2;
                 }

@@ -16,8 +16,7 @@ namespace quorlix {
 /// Load / store helpers ///
 ////////////////////////////
 inline constexpr uint32_t load32_be(const uint8_t* s) {
-    return (uint32_t(s[0]) << 24) | (uint32_t(s[1]) << 16) | (uint32_t(s[2]) << 8) |
-           uint32_t(s[3]);
+    return (uint32_t(s[0]) << 24) | (uint32_t(s[1]) << 16) | (uint32_t(s[2]) << 8) | uint32_t(s[3]);
 }
 
 inline constexpr uint64_t load64_be(const uint8_t* s) {

@@ -3,9 +3,9 @@
 // Bhash, PBKDF2 block by block, the stride spelled as "block j gives its byte
 // k to position k * stride + j". Also: scratch memory longer than needed and
 // full of junk changes nothing, and rejected parameters write nothing.
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -128,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Too little scratch memory and a zero round count are refused untouched.
     std::vector<uint8_t> small(needed - 1, 0xC3), untouched(n, 0x3C);
-    const auto short_memory = pbkdf::bcrypt_pbkdf_with_memory(password, salt, rounds, untouched, small);
+    const auto short_memory =
+        pbkdf::bcrypt_pbkdf_with_memory(password, salt, rounds, untouched, small);
     FUZZ_CHECK(!short_memory && short_memory.error() == pbkdf::Error::InvalidMemoryLen);
     const auto no_rounds = pbkdf::bcrypt_pbkdf(password, salt, 0, untouched);
     FUZZ_CHECK(!no_rounds && no_rounds.error() == pbkdf::Error::InvalidRounds);

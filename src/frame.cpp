@@ -64,8 +64,8 @@ PyErr missing_required(const FunctionDescription& d, PyObject** slots) {
         if (slots[i] == nullptr) missing[k++] = d.params[i];
     }
     return PyErr::type_error(full_name(d) + " missing " + std::to_string(k) +
-                             " required positional " + (k == 1 ? "argument" : "arguments") +
-                             ": " + push_parameter_list({missing, k}));
+                             " required positional " + (k == 1 ? "argument" : "arguments") + ": " +
+                             push_parameter_list({missing, k}));
 }
 
 }  // namespace
@@ -73,9 +73,8 @@ PyErr missing_required(const FunctionDescription& d, PyObject** slots) {
 ///////////////
 /// Binding ///
 ///////////////
-PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc,
-                                          PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, PyObject** slots) {
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const size_t n = desc.params.size();
     const size_t given = size_t(nargs);
     for (size_t i = 0; i < given && i < n; i++) slots[i] = args[i];
@@ -212,7 +211,8 @@ PyResult<bool> numpy_bool_value(PyObject* obj) {
     }
     Owned result(PyObject_CallNoArgs(method.get()));
     if (!result) return Err{fetch()};
-    if (!Py_IS_TYPE(result.get(), &PyBool_Type)) return Err{PyErr::downcast(result.get(), "PyBool")};
+    if (!Py_IS_TYPE(result.get(), &PyBool_Type))
+        return Err{PyErr::downcast(result.get(), "PyBool")};
     return result.get() == Py_GetConstantBorrowed(Py_CONSTANT_TRUE);
 }
 

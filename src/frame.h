@@ -63,9 +63,8 @@ struct FunctionDescription {
 };
 
 // Fills slots[0 .. params.size()) with borrowed references or nullptr.
-PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc,
-                                          PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, PyObject** slots);
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 // The error reported for a failed conversion of parameter `name`.
 PyErr argument_extraction_error(std::string_view name, PyErr err);

@@ -36,8 +36,8 @@ void fill_random(uint8_t* buf, size_t len) {
             if (err > 0) {
                 char text[128];
                 const char* s = strerror_r(err, text, sizeof text);
-                random_failure("Error { os_error: " + std::to_string(err) + ", description: \"" + s +
-                               "\" }");
+                random_failure("Error { os_error: " + std::to_string(err) + ", description: \"" +
+                               s + "\" }");
             }
             random_failure(
                 "Error { internal_code: 65537, description: \"errno: did not return a positive "
@@ -52,7 +52,8 @@ struct BoundedWriter {
     char* at;
     char* end;
     void put(std::string_view s) {
-        if (s.size() > size_t(end - at)) panic("called `Result::unwrap()` on an `Err` value: Error");
+        if (s.size() > size_t(end - at))
+            panic("called `Result::unwrap()` on an `Err` value: Error");
         std::memcpy(at, s.data(), s.size());
         at += s.size();
     }
@@ -60,7 +61,8 @@ struct BoundedWriter {
 
 PyResult<PyObject*> gensalt(uint16_t rounds, Bytes prefix) {
     const std::string_view p(reinterpret_cast<const char*>(prefix.data()), prefix.size());
-    if (p != "2b" && p != "2a") return Err{PyErr::value_error("Supported prefixes are b'2a' or b'2b'")};
+    if (p != "2b" && p != "2a")
+        return Err{PyErr::value_error("Supported prefixes are b'2a' or b'2b'")};
     if (rounds < 4 || rounds > 31) return Err{PyErr::value_error("Invalid rounds")};
 
     uint8_t salt[SALT_BYTES] = {};

@@ -27,7 +27,8 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
         std::string_view(reinterpret_cast<const char*>(setting.data()), setting.size()));
     if (!parsed) return Err{invalid_salt()};
 
-    auto hashed = detach([&] { return bcrypt::_hash_password(password, parsed->cost, parsed->salt); });
+    auto hashed =
+        detach([&] { return bcrypt::_hash_password(password, parsed->cost, parsed->salt); });
     if (!hashed) return Err{invalid_salt()};
 
     const std::string text = hashed.value().format_for_version(parsed->version);
@@ -39,8 +40,8 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
 PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
     Owned computed(TRY(hashpw(password, hashed_password)));
     const Bytes mine = TRY(from_py_object_bound(computed.get()));
-    const bool same = constant_time_eq(mine.data(), mine.size(), hashed_password.data(),
-                                       hashed_password.size());
+    const bool same =
+        constant_time_eq(mine.data(), mine.size(), hashed_password.data(), hashed_password.size());
     PyObject* verdict = Py_GetConstantBorrowed(same ? Py_CONSTANT_TRUE : Py_CONSTANT_FALSE);
     _Py_IncRef(verdict);
     return verdict;

@@ -16,7 +16,8 @@ constexpr uint64_t MAX_KEY_BYTES = 512;
 constexpr uint32_t FEW_ROUNDS = 50;
 
 PyResult<void> warn_few_rounds(uint32_t rounds) {
-    const std::string message = "Warning: quorlix.kdf() called with only " + std::to_string(rounds) +
+    const std::string message = "Warning: quorlix.kdf() called with only " +
+                                std::to_string(rounds) +
                                 " round(s). This few is not secure: the parameter is linear, like "
                                 "PBKDF2.";
     Owned category = Owned::borrow(PyExc_UserWarning);

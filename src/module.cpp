@@ -149,9 +149,10 @@ PyResult<PyObject*> make_module(ModuleDef& def) {
     if (id == -1) return Err{fetch()};
     int64_t expected = -1;
     if (!def.interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        return Err{PyErr::message([] { return PyExc_ImportError; },
-                                  std::string("PyO3 modules do not yet support subinterpreters, see ") +
-                                      SUBINTERPRETER_HELP)};
+        return Err{
+            PyErr::message([] { return PyExc_ImportError; },
+                           std::string("PyO3 modules do not yet support subinterpreters, see ") +
+                               SUBINTERPRETER_HELP)};
     }
     auto cell = TRY(def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {
         Owned module(PyModule_Create2(&def.ffi, 3));

@@ -77,8 +77,9 @@ PyObject* panic_exception_type() {
         if (cls == nullptr) {
             // Not take(): it would ask for this very class.
             PyObject* exc = PyErr_GetRaisedException();
-            PyErr err = exc != nullptr ? PyErr::normalized(exc)
-                                       : PyErr::system_error("attempted to fetch exception but none was set");
+            PyErr err = exc != nullptr
+                            ? PyErr::normalized(exc)
+                            : PyErr::system_error("attempted to fetch exception but none was set");
             panic("Failed to initialize new exception type.: " + err.debug());
         }
         return cls;
@@ -189,7 +190,8 @@ std::string utf8_lossy(const unsigned char* s, size_t n) {
 
 std::string to_string_lossy(PyObject* str) {
     Py_ssize_t len = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len)) return std::string(utf8, size_t(len));
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len))
+        return std::string(utf8, size_t(len));
     drop_pending();
     Owned bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) panic_after_error();
@@ -239,9 +241,7 @@ std::string qualified_type_name(PyObject* type) {
 
 void PyErr::restore() && {
     switch (kind_) {
-        case Kind::Normalized:
-            PyErr_SetRaisedException(std::exchange(obj_, nullptr));
-            return;
+        case Kind::Normalized: PyErr_SetRaisedException(std::exchange(obj_, nullptr)); return;
         case Kind::Message: {
             Owned arg(new_str(text_));
             PyErr_SetObject(type_(), arg.get());

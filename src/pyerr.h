@@ -98,9 +98,13 @@ public:
     static PyErr message(TypeFn type, std::string text) {
         return PyErr(Kind::Message, type, std::move(text), nullptr);
     }
-    static PyErr value_error(std::string text) { return message(&value_error_type, std::move(text)); }
+    static PyErr value_error(std::string text) {
+        return message(&value_error_type, std::move(text));
+    }
     static PyErr type_error(std::string text) { return message(&type_error_type, std::move(text)); }
-    static PyErr system_error(std::string text) { return message(&system_error_type, std::move(text)); }
+    static PyErr system_error(std::string text) {
+        return message(&system_error_type, std::move(text));
+    }
     static PyErr panic(std::string text) {
         return PyErr(Kind::Panic, nullptr, std::move(text), nullptr);
     }
@@ -117,7 +121,9 @@ public:
     }
 
     PyErr(PyErr&& o) noexcept
-        : kind_(o.kind_), type_(o.type_), text_(std::move(o.text_)),
+        : kind_(o.kind_),
+          type_(o.type_),
+          text_(std::move(o.text_)),
           obj_(std::exchange(o.obj_, nullptr)) {}
     PyErr& operator=(PyErr&& o) {
         if (this != &o) {
@@ -153,23 +159,23 @@ private:
 
     Kind kind_;
     TypeFn type_;
-    std::string text_;       // message, or the downcast target
-    PyObject* obj_;          // downcast source type, or the exception
+    std::string text_;  // message, or the downcast target
+    PyObject* obj_;     // downcast source type, or the exception
 };
 
 template <class T>
 using PyResult = Result<T, PyErr>;
 
 // Propagates the error of a Result; TRY(expr) yields the value of expr.
-#define TRY(...)                                                        \
-    ({                                                                  \
-        auto quorlix_try_ = (__VA_ARGS__);                              \
+#define TRY(...)                                                                   \
+    ({                                                                             \
+        auto quorlix_try_ = (__VA_ARGS__);                                         \
         if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
-        std::move(quorlix_try_).value();                                \
+        std::move(quorlix_try_).value();                                           \
     })
-#define TRY_OK(...)                                                     \
-    do {                                                                \
-        auto quorlix_try_ = (__VA_ARGS__);                              \
+#define TRY_OK(...)                                                                \
+    do {                                                                           \
+        auto quorlix_try_ = (__VA_ARGS__);                                         \
         if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
     } while (0)
 

@@ -140,9 +140,12 @@ namespace {
 // body(k) for k = 0 .. N-1, k a compile-time constant.
 template <size_t N, class Body>
 [[gnu::always_inline]] inline void for_lanes(Body&& body) {
+    // Version 14 of clang-format splits a template lambda from its call.
+    // clang-format off
     [&]<size_t... k>(std::index_sequence<k...>) __attribute__((always_inline)) {
         (body(std::integral_constant<size_t, k>{}), ...);
     }(std::make_index_sequence<N>{});
+    // clang-format on
 }
 
 // The lanes' blocks. Only ever indexed by constants, so they live in
@@ -198,8 +201,8 @@ template <size_t N, size_t K, size_t I>
             "xorl   %c[p](%[b]), %k[d]\n\t"
             "xorl   %k[f], %k[d]"
             : [d] "+r"(dst), [f] "=&r"(f), [i] "=&R"(i)
-            : [x] "Q"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at),
-              [s2] "i"(at + 1024), [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
+            : [x] "Q"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at), [s2] "i"(at + 1024),
+              [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
     } else {
         __asm__(
             "movl   %k[x], %k[f]\n\t"
@@ -212,14 +215,14 @@ template <size_t N, size_t K, size_t I>
             "movl   %k[x], %k[i]\n\t"
             "shrl   $6, %k[i]\n\t"
             "andl   $0x3FC, %k[i]\n\t"
-            "xorl   %c[s2](%[b],%[i]), %k[f]\n\t"    // ^ S2[c]
+            "xorl   %c[s2](%[b],%[i]), %k[f]\n\t"  // ^ S2[c]
             "movzbl %b[x], %k[i]\n\t"
             "addl   %c[s3](%[b],%[i],4), %k[f]\n\t"  // + S3[d]
             "xorl   %c[p](%[b]), %k[d]\n\t"
             "xorl   %k[f], %k[d]"
             : [d] "+r"(dst), [f] "=&r"(f), [i] "=&r"(i)
-            : [x] "r"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at),
-              [s2] "i"(at + 1024), [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
+            : [x] "r"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at), [s2] "i"(at + 1024),
+              [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
     }
     return dst;
 }

@@ -91,9 +91,9 @@ extern template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys
         "movl   -0x400(%[s1],%[f],4), %k[f]\n\t"  // S0[a]
         "addl   (%[s1],%[i]), %k[f]\n\t"          // + S1[b]
         "movzbl %h[x], %k[i]\n\t"
-        "xorl   0x400(%[s1],%[i],4), %k[f]\n\t"   // ^ S2[c]
+        "xorl   0x400(%[s1],%[i],4), %k[f]\n\t"  // ^ S2[c]
         "movzbl %b[x], %k[i]\n\t"
-        "addl   0x800(%[s1],%[i],4), %k[f]"       // + S3[d]
+        "addl   0x800(%[s1],%[i],4), %k[f]"  // + S3[d]
         : [f] "=&r"(f), [i] "=&R"(i)
         : [x] "Q"(x), [s1] "r"(st.s[1]), "m"(st.s));
     return uint32_t(f);

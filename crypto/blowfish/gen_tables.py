@@ -68,6 +68,8 @@ def header():
         "\n"
         "#include <cstdint>\n"
         "\n"
+        "// clang-format off\n"
+        "\n"
         "namespace quorlix::blowfish {\n"
         "\n"
         f"inline constexpr uint32_t INIT_P[{P_WORDS}] = {{\n"
@@ -77,6 +79,7 @@ def header():
         "inline constexpr uint32_t INIT_S[4][256] = {\n"
         + boxes + "\n"
         "};\n"
+        "// clang-format on\n"
         "\n"
         "}  // namespace quorlix::blowfish\n")
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+// clang-format off
+
 namespace quorlix::blowfish {
 
 inline constexpr uint32_t INIT_P[18] = {
@@ -194,5 +196,6 @@ inline constexpr uint32_t INIT_S[4][256] = {
         0xB74E6132, 0xCE77E25B, 0x578FDFE3, 0x3AC372E6,
     },
 };
+// clang-format on
 
 }  // namespace quorlix::blowfish

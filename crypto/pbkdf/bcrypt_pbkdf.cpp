@@ -20,9 +20,12 @@ constexpr uint32_t MAGIC[8] = {0x4F787963, 0x68726F6D, 0x61746963, 0x426C6F77,
 // the size of a Blowfish state on the stack.
 template <size_t N, class Make>
 std::array<std::invoke_result_t<Make>, N> array_of(Make make) {
+    // Version 14 of clang-format splits a template lambda from its call.
+    // clang-format off
     return [&]<size_t... k>(std::index_sequence<k...>) {
         return std::array<std::invoke_result_t<Make>, N>{((void)k, make())...};
     }(std::make_index_sequence<N>{});
+    // clang-format on
 }
 
 }  // namespace

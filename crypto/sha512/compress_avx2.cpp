@@ -20,10 +20,22 @@ namespace {
 ////////////////////////////////////////////
 /// Vector helpers, 128- and 256-bit alike ///
 ////////////////////////////////////////////
-template <int N> __m128i shr(__m128i x) { return _mm_srli_epi64(x, N); }
-template <int N> __m256i shr(__m256i x) { return _mm256_srli_epi64(x, N); }
-template <int N> __m128i shl(__m128i x) { return _mm_slli_epi64(x, N); }
-template <int N> __m256i shl(__m256i x) { return _mm256_slli_epi64(x, N); }
+template <int N>
+__m128i shr(__m128i x) {
+    return _mm_srli_epi64(x, N);
+}
+template <int N>
+__m256i shr(__m256i x) {
+    return _mm256_srli_epi64(x, N);
+}
+template <int N>
+__m128i shl(__m128i x) {
+    return _mm_slli_epi64(x, N);
+}
+template <int N>
+__m256i shl(__m256i x) {
+    return _mm256_slli_epi64(x, N);
+}
 __m128i add(__m128i a, __m128i b) { return _mm_add_epi64(a, b); }
 __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 __m128i eor(__m128i a, __m128i b) { return _mm_xor_si128(a, b); }
@@ -73,8 +85,7 @@ V small_sigma1_v(V x) {
 // t-14, t-8, t-6 and t-2.
 template <class V>
 V next_pair(V w16, V w14, V w8, V w6, V w2) {
-    return add(add(w16, small_sigma0_v(middle(w16, w14))),
-               add(middle(w8, w6), small_sigma1_v(w2)));
+    return add(add(w16, small_sigma0_v(middle(w16, w14))), add(middle(w8, w6), small_sigma1_v(w2)));
 }
 
 //////////////////////////

@@ -28,9 +28,7 @@ Block block_of(std::string_view hex) {
     return {load32_be(b.data()), load32_be(b.data() + 4)};
 }
 
-bool same_state(const Blowfish& a, const Blowfish& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
+bool same_state(const Blowfish& a, const Blowfish& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 Blowfish keyed(std::span<const uint8_t> key, int times = 1) {
     Blowfish st = init_state();
@@ -79,9 +77,9 @@ void expect_ecb(const EcbVector& v) {
 TEST(BlowfishTables, TellingDigitsOfPi) {
     const Blowfish st = init_state();
     const std::pair<uint32_t, uint32_t> cases[] = {
-        {st.p[0], 0x243F6A88},     {st.p[1], 0x85A308D3},     {st.p[17], 0x8979FB1B},
-        {st.s[0][0], 0xD1310BA6},  {st.s[1][0], 0x4B7A70E9},  {st.s[2][0], 0xE93D5A68},
-        {st.s[3][0], 0x3A39CE37},  {st.s[3][255], 0x3AC372E6},
+        {st.p[0], 0x243F6A88},    {st.p[1], 0x85A308D3},      {st.p[17], 0x8979FB1B},
+        {st.s[0][0], 0xD1310BA6}, {st.s[1][0], 0x4B7A70E9},   {st.s[2][0], 0xE93D5A68},
+        {st.s[3][0], 0x3A39CE37}, {st.s[3][255], 0x3AC372E6},
     };
     for (auto [got, want] : cases) EXPECT_EQ(got, want);
 }
@@ -163,13 +161,14 @@ TEST(BlowfishVectors, PublishedVariableKeyLength) {
 // with F's definition on every byte position, including the extremes.
 TEST(BlowfishCipher, RoundFunctionMatchesDefinition) {
     const Blowfish st = keyed(counting(72));
-    std::vector<uint32_t> xs = {0, 0xFFFFFFFF, 0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF,
-                                0x01020304, 0x80808080};
+    std::vector<uint32_t> xs = {0,          0xFFFFFFFF, 0xFF000000, 0x00FF0000,
+                                0x0000FF00, 0x000000FF, 0x01020304, 0x80808080};
     std::mt19937 rng(11);
     for (int i = 0; i < 20000; i++) xs.push_back(uint32_t(rng()));
     for (uint32_t x : xs) {
-        const uint32_t want = ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^
-                               st.s[2][(x >> 8) & 0xFF]) + st.s[3][x & 0xFF];
+        const uint32_t want =
+            ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
+            st.s[3][x & 0xFF];
         ASSERT_EQ(round_f(st, x), want) << std::hex << x;
     }
 }

@@ -150,7 +150,8 @@ TEST(Errors, FetchWithoutPendingIsSystemError) {
 }
 
 TEST(Errors, DowncastMessageUsesTheQualifiedName) {
-    Owned obj = eval("type('Outer', (), {'Inner': type('Inner', (), {'__qualname__': 'Outer.Inner'})}).Inner()");
+    Owned obj = eval(
+        "type('Outer', (), {'Inner': type('Inner', (), {'__qualname__': 'Outer.Inner'})}).Inner()");
     ASSERT_TRUE(obj);
     PyObject* raw = obj.get();
     auto c = call([raw]() -> PyResult<PyObject*> { return Err{PyErr::downcast(raw, "PyBytes")}; });
@@ -167,7 +168,9 @@ TEST(Errors, NormalizingKeepsOneObject) {
 
 TEST(Render, LoneSurrogatesBecomeReplacementCharacters) {
     Owned s = eval("'a\\udcffb\\ud800'");
-    EXPECT_EQ(python_format(s.get()), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(python_format(s.get()),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_FALSE(PyErr_Occurred());
 }
 

@@ -44,7 +44,8 @@ std::vector<uint8_t> blocks_in_memory(size_t blocks, uint32_t rounds = 2) {
 }  // namespace
 
 TEST(BcryptPbkdf, KnownAnswer) {
-    EXPECT_EQ(hex(derive(32, 4)), "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9");
+    EXPECT_EQ(hex(derive(32, 4)),
+              "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9");
 }
 
 struct ErrorCase {
@@ -171,10 +172,10 @@ TEST(BcryptPbkdf, GroupedBlocksMatchOneAfterAnother) {
     struct Case {
         size_t out_len, mem_len;
     };
+    // The last case has seven chunks, the last one 5 bytes long.
     const Case cases[] = {
-        {32, 32},    {20, 32},    {48, 64},   {64, 64},   {96, 96},
-        {128, 128},  {160, 160},  {150, 160}, {992, 992}, {1024, 1024},
-        {33, 6 * 32 + 5},  // seven chunks, the last one 5 bytes long
+        {32, 32},   {20, 32},   {48, 64},   {64, 64},     {96, 96},         {128, 128},
+        {160, 160}, {150, 160}, {992, 992}, {1024, 1024}, {33, 6 * 32 + 5},
     };
     const auto pw = bytes("grouped password");
     const auto salt = bytes("NaCl and more");

@@ -110,7 +110,7 @@ TEST(Radix64, ErrorKindsAndOffsets) {
         {"AAAA=A", {Kind::BadSymbol, 4, '='}},
         {"AAAAA=", {Kind::BadSymbol, 5, '='}},
         {"AAAAA==", {Kind::BadSymbol, 5, '='}},
-        {"AA=A", {Kind::BadSymbol, 2, '='}},    // padding must run to the end
+        {"AA=A", {Kind::BadSymbol, 2, '='}},  // padding must run to the end
         {"AA=x", {Kind::BadSymbol, 2, '='}},
         {"AAAA=", {Kind::BadSymbol, 4, '='}},
         {"AA+A", {Kind::BadSymbol, 2, '+'}},

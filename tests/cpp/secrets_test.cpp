@@ -25,10 +25,10 @@ struct Watch {
     bool armed = false;
     const uint8_t* secret = nullptr;
     size_t secret_len = 0;
-    size_t freed = 0;               // blocks freed while armed
-    size_t freed_with_secret = 0;   // ... that still held the password
-    size_t freed_zeroed_copies = 0; // ... of the copy's size, all zero
-    size_t copy_len = 0;            // password length + 1
+    size_t freed = 0;                // blocks freed while armed
+    size_t freed_with_secret = 0;    // ... that still held the password
+    size_t freed_zeroed_copies = 0;  // ... of the copy's size, all zero
+    size_t copy_len = 0;             // password length + 1
 };
 Watch WATCH;
 
@@ -36,11 +36,12 @@ void inspect(void* p, size_t size) noexcept {
     if (!WATCH.armed || p == nullptr) return;
     WATCH.freed++;
     const auto* bytes = static_cast<const uint8_t*>(p);
-    if (WATCH.secret_len > 0 &&
-        std::search(bytes, bytes + size, WATCH.secret, WATCH.secret + WATCH.secret_len) != bytes + size) {
+    if (WATCH.secret_len > 0 && std::search(bytes, bytes + size, WATCH.secret,
+                                            WATCH.secret + WATCH.secret_len) != bytes + size) {
         WATCH.freed_with_secret++;
     }
-    if (size == WATCH.copy_len && std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; })) {
+    if (size == WATCH.copy_len &&
+        std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; })) {
         WATCH.freed_zeroed_copies++;
     }
 }
@@ -100,7 +101,8 @@ struct Observed {
 };
 
 Observed hash_watched(const std::string& password) {
-    const std::span<const uint8_t> pw(reinterpret_cast<const uint8_t*>(password.data()), password.size());
+    const std::span<const uint8_t> pw(reinterpret_cast<const uint8_t*>(password.data()),
+                                      password.size());
     WATCH = Watch{true, pw.data(), pw.size(), 0, 0, 0, pw.size() + 1};
     auto r = quorlix::bcrypt::_hash_password(pw, 4, SALT);
     WATCH.armed = false;
@@ -126,7 +128,12 @@ TEST(Secrets, TheWatchSeesAnUnclearedCopy) {
     // The same observation on a copy freed without clearing must catch it,
     // or the test above proves nothing.
     const std::string password = "not cleared on purpose";
-    WATCH = Watch{true, reinterpret_cast<const uint8_t*>(password.data()), password.size(), 0, 0, 0,
+    WATCH = Watch{true,
+                  reinterpret_cast<const uint8_t*>(password.data()),
+                  password.size(),
+                  0,
+                  0,
+                  0,
                   password.size() + 1};
     {
         std::vector<uint8_t> copy(password.size() + 1, 0);
