@@ -76,7 +76,9 @@ class Report:
         met = ratio <= target if lower_is_better else ratio >= target
         sign = "<=" if lower_is_better else ">="
         self.rows.append((name, f"{ratio:.3f}", f"{sign} {target}", "yes" if met else "NO", detail))
-        print(f"{name:<44} {ratio:7.3f}  target {sign} {target:<5} {'met' if met else 'NOT MET'}  ({detail})", flush=True)
+        print(
+            f"{name:<44} {ratio:7.3f}  target {sign} {target:<5} {'met' if met else 'NOT MET'}  ({detail})", flush=True
+        )
 
     def markdown(self):
         lines = ["| measurement | ratio | target | met | detail |", "|---|---|---|---|---|"]
@@ -96,8 +98,18 @@ def bench_kdf_blocks(report, rounds, reps):
     """Keys of several PBKDF2 blocks against their blocks computed in turn."""
     pw, salt = b"passphrase", os.urandom(16)
     one, two, four = interleaved([lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in (32, 48, 128)], reps)
-    report.add("kdf 48 bytes / two 32-byte blocks in turn", two / (2 * one), 0.6, f"rounds {rounds}: {two*1e3:.1f} ms vs 2 x {one*1e3:.1f} ms")
-    report.add("kdf 128 bytes / four 32-byte blocks in turn", four / (4 * one), 0.6, f"rounds {rounds}: {four*1e3:.1f} ms vs 4 x {one*1e3:.1f} ms")
+    report.add(
+        "kdf 48 bytes / two 32-byte blocks in turn",
+        two / (2 * one),
+        0.6,
+        f"rounds {rounds}: {two * 1e3:.1f} ms vs 2 x {one * 1e3:.1f} ms",
+    )
+    report.add(
+        "kdf 128 bytes / four 32-byte blocks in turn",
+        four / (4 * one),
+        0.6,
+        f"rounds {rounds}: {four * 1e3:.1f} ms vs 4 x {one * 1e3:.1f} ms",
+    )
 
 
 def bench_kdf_lengths(rounds, reps, lengths):
@@ -110,7 +122,22 @@ def bench_kdf_lengths(rounds, reps, lengths):
 def openssh_key(tmp, rounds, cipher="aes256-ctr"):
     path = Path(tmp) / f"key_{cipher}_{rounds}"
     subprocess.run(
-        ["ssh-keygen", "-q", "-t", "ed25519", "-N", "bench pass", "-a", str(rounds), "-Z", cipher, "-C", "", "-f", str(path)],
+        [
+            "ssh-keygen",
+            "-q",
+            "-t",
+            "ed25519",
+            "-N",
+            "bench pass",
+            "-a",
+            str(rounds),
+            "-Z",
+            cipher,
+            "-C",
+            "",
+            "-f",
+            str(path),
+        ],
         check=True,
     )
     return path
@@ -146,12 +173,20 @@ def bench_openssh(report, rounds, reps, tmp):
         salt = ssh_salt(path)
         cmd = ["ssh-keygen", "-y", "-P", "bench pass", "-f", str(path)]
         ours, theirs = interleaved(
-            [lambda: quorlix.kdf(b"bench pass", salt, length, rounds, True), lambda: subprocess.run(cmd, check=True, capture_output=True)],
+            [
+                lambda: quorlix.kdf(b"bench pass", salt, length, rounds, True),
+                lambda: subprocess.run(cmd, check=True, capture_output=True),
+            ],
             reps,
         )
         points.append((length, ours, theirs))
         if cipher == "aes256-ctr":
-            report.add("kdf 48 bytes / OpenSSH (ssh-keygen -y)", ours / theirs, 0.6, f"rounds {rounds}: {ours*1e3:.1f} ms vs {theirs*1e3:.1f} ms")
+            report.add(
+                "kdf 48 bytes / OpenSSH (ssh-keygen -y)",
+                ours / theirs,
+                0.6,
+                f"rounds {rounds}: {ours * 1e3:.1f} ms vs {theirs * 1e3:.1f} ms",
+            )
     return points
 
 
@@ -173,7 +208,13 @@ def bench_threads(report, cost, reps):
 
     single, multi = interleaved([batch, threaded], reps)
     speedup = (n * single) / multi
-    report.add(f"{n} threads / one thread, throughput", speedup / n, 0.95, f"{speedup:.2f}x with {n} threads at cost {cost}", lower_is_better=False)
+    report.add(
+        f"{n} threads / one thread, throughput",
+        speedup / n,
+        0.95,
+        f"{speedup:.2f}x with {n} threads at cost {cost}",
+        lower_is_better=False,
+    )
 
 
 def bench_gensalt(report, reps):
@@ -191,8 +232,12 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and smaller workloads")
     ap.add_argument("--reps", type=int, default=None, help="interleaved repetitions (default 7, quick 5)")
     ap.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
-    ap.add_argument("--out", type=Path, default=HERE.parent / "build" / "benchmarks",
-                    help="where results.md and results.png go (default build/benchmarks)")
+    ap.add_argument(
+        "--out",
+        type=Path,
+        default=HERE.parent / "build" / "benchmarks",
+        help="where results.md and results.png go (default build/benchmarks)",
+    )
     args = ap.parse_args()
     reps = args.reps or (5 if args.quick else 7)
 
@@ -205,9 +250,11 @@ def main():
 
     cost_hi = 10 if args.quick else 12
     ours, theirs = bench_hashpw(report, crypt, cost_hi, reps, "hashpw")
-    report.add(f"hashpw cost {cost_hi} / crypt(3)", ours / theirs, 0.97, f"{ours*1e3:.1f} ms vs {theirs*1e3:.1f} ms")
+    report.add(
+        f"hashpw cost {cost_hi} / crypt(3)", ours / theirs, 0.97, f"{ours * 1e3:.1f} ms vs {theirs * 1e3:.1f} ms"
+    )
     ours4, theirs4 = bench_hashpw(report, crypt, 4, reps * 20, "hashpw")
-    report.add("hashpw cost 4 / crypt(3)", ours4 / theirs4, 1.02, f"{ours4*1e6:.0f} us vs {theirs4*1e6:.0f} us")
+    report.add("hashpw cost 4 / crypt(3)", ours4 / theirs4, 1.02, f"{ours4 * 1e6:.0f} us vs {theirs4 * 1e6:.0f} us")
 
     kdf_rounds = 16 if args.quick else 64
     bench_kdf_blocks(report, kdf_rounds, reps)

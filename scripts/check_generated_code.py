@@ -128,7 +128,7 @@ def check_constant_time_eq(functions):
         return ["constant_time_eq should have exactly one loop, found %s" % [len(l) for _, _, l in with_loop]]
     name, body, [(head, back)] = with_loop[0]
     problems = []
-    inside = body[head:back + 1]
+    inside = body[head : back + 1]
     for insn in inside[:-1]:
         if insn.is_branch() or insn.op.startswith("ret"):
             problems.append("the loop can be left early at %s" % insn)
@@ -136,7 +136,7 @@ def check_constant_time_eq(functions):
             problems.append("the loop calls something other than the barrier: %s" % insn)
     if not any(insn.calls("quorlix::optimisation_barrier(") for insn in inside):
         problems.append("the loop does not call optimisation_barrier on every pass")
-    after = body[back + 1:]
+    after = body[back + 1 :]
     if not any(insn.calls("quorlix::optimisation_barrier(") for insn in after):
         problems.append("the accumulator does not pass through optimisation_barrier after the loop")
     return ["%s: %s" % (name, p) for p in problems]
@@ -186,14 +186,17 @@ def check_wipe(functions):
         return ["wipe not found"]
     for body in bodies.values():
         for head, back in loops(body):
-            if any(i.op == "movb" and i.args.startswith("$0x0,") and "(" in i.args for i in body[head:back + 1]):
+            if any(i.op == "movb" and i.args.startswith("$0x0,") and "(" in i.args for i in body[head : back + 1]):
                 return []
     return ["wipe: no loop storing a zero byte to memory on every pass"]
 
 
 def check_password_wipe(functions):
     users = {}
-    for prefix in ("quorlix::bcrypt::_hash_password(", "quorlix::bcrypt::(anonymous namespace)::KeyBuffer::~KeyBuffer("):
+    for prefix in (
+        "quorlix::bcrypt::_hash_password(",
+        "quorlix::bcrypt::(anonymous namespace)::KeyBuffer::~KeyBuffer(",
+    ):
         users.update(named(functions, prefix))
     if not users:
         return ["_hash_password not found"]

@@ -26,13 +26,28 @@ BINDING_CASES = [
     ("gensalt", (), {"\udcff": 1}, "gensalt() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
     ("gensalt", (), {"r\u00e9": 1}, "gensalt() got an unexpected keyword argument 'r\u00e9'"),
     ("hashpw", ("pw", setting), {}, "argument 'password': 'str' object cannot be converted to 'PyBytes'"),
-    ("hashpw", (bytearray(pw), setting), {}, "argument 'password': 'bytearray' object cannot be converted to 'PyBytes'"),
+    (
+        "hashpw",
+        (bytearray(pw), setting),
+        {},
+        "argument 'password': 'bytearray' object cannot be converted to 'PyBytes'",
+    ),
     ("hashpw", (pw, memoryview(setting)), {}, "argument 'salt': 'memoryview' object cannot be converted to 'PyBytes'"),
     ("checkpw", (pw, None), {}, "argument 'hashed_password': 'NoneType' object cannot be converted to 'PyBytes'"),
     ("hashpw", ("a", "b"), {}, "argument 'password': 'str' object cannot be converted to 'PyBytes'"),
     ("kdf", (pw, pw, 32, 100, 1), {}, "argument 'ignore_few_rounds': 'int' object cannot be converted to 'PyBool'"),
-    ("kdf", (pw, pw, 32, 100, None), {}, "argument 'ignore_few_rounds': 'NoneType' object cannot be converted to 'PyBool'"),
-    ("kdf", (pw, pw, 32.0, 100), {}, "argument 'desired_key_bytes': 'float' object cannot be interpreted as an integer"),
+    (
+        "kdf",
+        (pw, pw, 32, 100, None),
+        {},
+        "argument 'ignore_few_rounds': 'NoneType' object cannot be converted to 'PyBool'",
+    ),
+    (
+        "kdf",
+        (pw, pw, 32.0, 100),
+        {},
+        "argument 'desired_key_bytes': 'float' object cannot be interpreted as an integer",
+    ),
     ("kdf", (pw, pw, 32, "100"), {}, "argument 'rounds': 'str' object cannot be interpreted as an integer"),
 ]
 

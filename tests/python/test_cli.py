@@ -92,7 +92,10 @@ def test_kdf_prints_the_key_in_hex(tmp_path, rounds, warned):
         assert done.returncode == 0, done.stderr
         assert done.stdout.decode() == expected + "\n"
         if warned:
-            assert one_line(done.stderr) == f"quorlix kdf: warning: {rounds} rounds are few; 50 or more are advised for new keys"
+            assert (
+                one_line(done.stderr)
+                == f"quorlix kdf: warning: {rounds} rounds are few; 50 or more are advised for new keys"
+            )
         else:
             assert done.stderr == b""
 
@@ -150,22 +153,54 @@ BAD_INPUT = [
     (["hash", "--prefix", "2y"], b"pw\n", "argument --prefix: invalid choice: '2y'"),
     (["hash", "--bogus"], b"pw\n", "unrecognized arguments: --bogus"),
     (["kdf", "--salt-hex", "", "--length", "32", "--rounds", "50"], b"pw\n", "argument --salt-hex: the salt is empty"),
-    (["kdf", "--salt-hex", "abc", "--length", "32", "--rounds", "50"], b"pw\n", "argument --salt-hex: not a hexadecimal string"),
-    (["kdf", "--salt-file", "{missing}", "--length", "32", "--rounds", "50"], b"pw\n",
-     "quorlix kdf: error: cannot read salt file '{missing}': No such file or directory"),
-    (["kdf", "--salt-file", "{dir}", "--length", "32", "--rounds", "50"], b"pw\n",
-     "cannot read salt file '{dir}': Is a directory"),
+    (
+        ["kdf", "--salt-hex", "abc", "--length", "32", "--rounds", "50"],
+        b"pw\n",
+        "argument --salt-hex: not a hexadecimal string",
+    ),
+    (
+        ["kdf", "--salt-file", "{missing}", "--length", "32", "--rounds", "50"],
+        b"pw\n",
+        "quorlix kdf: error: cannot read salt file '{missing}': No such file or directory",
+    ),
+    (
+        ["kdf", "--salt-file", "{dir}", "--length", "32", "--rounds", "50"],
+        b"pw\n",
+        "cannot read salt file '{dir}': Is a directory",
+    ),
     (["kdf", "--salt-file", "{empty}", "--length", "32", "--rounds", "50"], b"pw\n", "salt file '{empty}' is empty"),
-    (["kdf", "--salt-hex", "00", "--salt-file", "{empty}", "--length", "32", "--rounds", "50"], b"pw\n",
-     "argument --salt-file: not allowed with argument --salt-hex"),
+    (
+        ["kdf", "--salt-hex", "00", "--salt-file", "{empty}", "--length", "32", "--rounds", "50"],
+        b"pw\n",
+        "argument --salt-file: not allowed with argument --salt-hex",
+    ),
     (["kdf", "--length", "32", "--rounds", "50"], b"pw\n", "one of the arguments --salt-hex --salt-file is required"),
     (["kdf", "--salt-hex", "00", "--rounds", "50"], b"pw\n", "the following arguments are required: --length"),
-    (["kdf", "--salt-hex", "00", "--length", "0", "--rounds", "50"], b"pw\n", "argument --length: 0 is out of range 1-512"),
-    (["kdf", "--salt-hex", "00", "--length", "513", "--rounds", "50"], b"pw\n", "argument --length: 513 is out of range"),
-    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "0"], b"pw\n", "argument --rounds: 0 is out of range 1-4294967295"),
-    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4294967296"], b"pw\n", "argument --rounds: 4294967296 is out"),
-    (["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "50"], b"\n",
-     "quorlix kdf: error: password and salt must not be empty"),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "0", "--rounds", "50"],
+        b"pw\n",
+        "argument --length: 0 is out of range 1-512",
+    ),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "513", "--rounds", "50"],
+        b"pw\n",
+        "argument --length: 513 is out of range",
+    ),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "0"],
+        b"pw\n",
+        "argument --rounds: 0 is out of range 1-4294967295",
+    ),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4294967296"],
+        b"pw\n",
+        "argument --rounds: 4294967296 is out",
+    ),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "50"],
+        b"\n",
+        "quorlix kdf: error: password and salt must not be empty",
+    ),
     (["calibrate", "--target-ms", "0"], b"", "argument --target-ms: 0 is not a positive number of milliseconds"),
     (["calibrate", "--target-ms", "nan"], b"", "argument --target-ms: nan is not a positive number"),
     (["calibrate", "--target-ms", "fast"], b"", "argument --target-ms: 'fast' is not a number"),

@@ -60,7 +60,12 @@ def test_bytes_subclass_prefix_is_accepted():
         ((None,), {}, TypeError, "argument 'rounds': 'NoneType' object cannot be interpreted as an integer"),
         ((12.0,), {}, TypeError, "argument 'rounds': 'float' object cannot be interpreted as an integer"),
         ((12, "2b"), {}, TypeError, "argument 'prefix': 'str' object cannot be converted to 'PyBytes'"),
-        ((12, bytearray(b"2b")), {}, TypeError, "argument 'prefix': 'bytearray' object cannot be converted to 'PyBytes'"),
+        (
+            (12, bytearray(b"2b")),
+            {},
+            TypeError,
+            "argument 'prefix': 'bytearray' object cannot be converted to 'PyBytes'",
+        ),
         # rounds is converted first
         ((12.0, "2b"), {}, TypeError, "argument 'rounds': 'float' object cannot be interpreted as an integer"),
     ],

@@ -6,8 +6,7 @@ from _quorlix import kdf
 
 KNOWN = "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9"
 WARNING = (
-    "Warning: quorlix.kdf() called with only {} round(s). "
-    "This few is not secure: the parameter is linear, like PBKDF2."
+    "Warning: quorlix.kdf() called with only {} round(s). This few is not secure: the parameter is linear, like PBKDF2."
 )
 
 
@@ -124,6 +123,7 @@ def test_long_passwords_are_digested_whole():
 
 def test_numpy_bool_is_accepted():
     import numpy as np
+
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert kdf(b"pw", b"salt", 16, 1, np.bool_(True)) == kdf(b"pw", b"salt", 16, 1, True)

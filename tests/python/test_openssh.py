@@ -85,7 +85,22 @@ def derive(passphrase, salt, rounds, cipher):
 def keygen(tmp_path, cipher, passphrase, rounds):
     path = tmp_path / f"id_{cipher}"
     subprocess.run(
-        ["ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-a", str(rounds), "-Z", cipher, "-C", "", "-f", str(path)],
+        [
+            "ssh-keygen",
+            "-q",
+            "-t",
+            "ed25519",
+            "-N",
+            passphrase,
+            "-a",
+            str(rounds),
+            "-Z",
+            cipher,
+            "-C",
+            "",
+            "-f",
+            str(path),
+        ],
         check=True,
         capture_output=True,
     )

@@ -55,7 +55,9 @@ def dists(tmp_path_factory):
     out = tmp_path_factory.mktemp("dist")
     done = subprocess.run(
         [sys.executable, "-m", "build", "--outdir", str(out), str(REPO)],
-        capture_output=True, text=True, timeout=900,
+        capture_output=True,
+        text=True,
+        timeout=900,
     )
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
     assert "Building wheel from sdist" in done.stdout + done.stderr  # the sdist is enough to build from
@@ -91,8 +93,12 @@ def test_wheel_metadata(dists):
     assert "Apache-2.0" in (meta["License-Expression"] or meta["License"])
     assert f"Homepage, {_quorlix.__uri__}" in meta.get_all("Project-URL")
     classifiers = meta.get_all("Classifier")
-    for c in ("License :: OSI Approved :: Apache Software License", "Typing :: Typed",
-              "Programming Language :: Python :: 3.11", "Programming Language :: Python :: Implementation :: CPython"):
+    for c in (
+        "License :: OSI Approved :: Apache Software License",
+        "Typing :: Typed",
+        "Programming Language :: Python :: 3.11",
+        "Programming Language :: Python :: Implementation :: CPython",
+    ):
         assert c in classifiers
     assert meta.get_all("Provides-Extra") == ["test"]
     extras = {r.split(";")[0].split(">")[0].strip() for r in meta.get_all("Requires-Dist") if 'extra == "test"' in r}
@@ -106,7 +112,9 @@ def test_abi3audit_finds_no_violation(dists):
     _, wheel = dists
     done = subprocess.run(
         [sys.executable, "-m", "abi3audit", "--strict", "--report", str(wheel)],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
     (audited,) = json.loads(done.stdout)["specs"].values()
@@ -122,9 +130,19 @@ def test_sdist_holds_the_sources(dists):
     sdist, _ = dists
     with tarfile.open(sdist) as t:
         names = {n.split("/", 1)[1] for n in t.getnames() if "/" in n}
-    for needed in ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
-                   "src/CMakeLists.txt", "src/module.cpp", "crypto/CMakeLists.txt",
-                   "python/quorlix/cli.py", "python/quorlix/py.typed", "python/_quorlix-stubs/__init__.pyi"):
+    for needed in (
+        "PKG-INFO",
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        "LICENSE",
+        "src/CMakeLists.txt",
+        "src/module.cpp",
+        "crypto/CMakeLists.txt",
+        "python/quorlix/cli.py",
+        "python/quorlix/py.typed",
+        "python/_quorlix-stubs/__init__.pyi",
+    ):
         assert needed in names
     assert not [n for n in names if n.startswith("build/") or "__pycache__" in n or n.endswith(".so")]
 
@@ -167,7 +185,9 @@ def install_and_smoke(python, wheel, where):
     bin_ = venv / "bin"
     pip = subprocess.run(
         [bin_ / "python", "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel)],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert pip.returncode == 0, pip.stderr
     # From an empty directory with a clean environment, nothing but the venv can provide the module.

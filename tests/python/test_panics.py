@@ -21,8 +21,7 @@ def panic_class():
 """
 
 RESUME_LINES = (
-    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\n"
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n"
 )
 
 
@@ -94,7 +93,7 @@ print(_quorlix.gensalt(4)[:7], len(_quorlix.kdf(b"pw", b"salt", 8, 1, True)))
     # A new PanicException each time, and the interpreter carries on.
     assert out == ["resumed ('boom',) True True"] * 2 + ["b'$2b$04$' 8"]
     assert err.count(RESUME_LINES) == 2
-    tail = err[err.index(RESUME_LINES) + len(RESUME_LINES):]
+    tail = err[err.index(RESUME_LINES) + len(RESUME_LINES) :]
     assert tail.startswith("Traceback (most recent call last):")
     assert "pyo3_runtime.PanicException: boom" in tail
 

@@ -35,9 +35,27 @@ def work(tmp_path_factory):
 @pytest.fixture(scope="module")
 def mypy_errors(work):
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(work / ".cache"),
-         "-m", "uses_every_function", "-m", "wrong_calls", "-p", "quorlix", "-p", "_quorlix"],
-        cwd=work, env=clean_env(), capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(work / ".cache"),
+            "-m",
+            "uses_every_function",
+            "-m",
+            "wrong_calls",
+            "-p",
+            "quorlix",
+            "-p",
+            "_quorlix",
+        ],
+        cwd=work,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert done.returncode == 1, done.stdout + done.stderr  # 1: errors found, 2: mypy failed
     errors = {}
@@ -83,8 +101,11 @@ def test_stubs_agree_with_the_runtime(work):
     # __text_signature__, and the stub's names with the module's.
     done = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "_quorlix", "quorlix"],
-        cwd=work, env=clean_env(),
-        capture_output=True, text=True, timeout=300,
+        cwd=work,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Success" in done.stdout
