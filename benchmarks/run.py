@@ -116,7 +116,7 @@ def bench_kdf_lengths(rounds, reps, lengths):
     """(length, seconds) of kdf for the plot, beyond the lengths OpenSSH uses."""
     pw, salt = b"passphrase", os.urandom(16)
     times = interleaved([lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in lengths], reps)
-    return list(zip(lengths, times))
+    return list(zip(lengths, times, strict=False))
 
 
 def openssh_key(tmp, rounds, cipher="aes256-ctr"):
@@ -174,8 +174,8 @@ def bench_openssh(report, rounds, reps, tmp):
         cmd = ["ssh-keygen", "-y", "-P", "bench pass", "-f", str(path)]
         ours, theirs = interleaved(
             [
-                lambda: quorlix.kdf(b"bench pass", salt, length, rounds, True),
-                lambda: subprocess.run(cmd, check=True, capture_output=True),
+                lambda salt=salt, length=length: quorlix.kdf(b"bench pass", salt, length, rounds, True),
+                lambda cmd=cmd: subprocess.run(cmd, check=True, capture_output=True),
             ],
             reps,
         )

@@ -116,14 +116,9 @@ class Unprintable:
         raise RuntimeError("no str")
 
 
-KEYWORDS = sorted({p for ps in PARAMS.values() for p in ps}) + [
-    "pepper",
-    "",
-    "\udcff",
-    "r\u00e9",
-    "Rounds",
-    Key("pepper"),
-    Key("rounds"),
+KEYWORDS = [
+    *sorted({p for ps in PARAMS.values() for p in ps}),
+    *("pepper", "", "\udcff", "r\u00e9", "Rounds", Key("pepper"), Key("rounds")),
 ]
 
 
@@ -200,7 +195,7 @@ def cost_of(setting):
 
 
 def too_dear(name, args, kwargs):
-    bound = dict(zip(PARAMS[name], args))
+    bound = dict(zip(PARAMS[name], args, strict=False))
     for k, v in kwargs.items():
         bound.setdefault(k, v)
     if name in ("hashpw", "checkpw"):
@@ -222,7 +217,7 @@ def check_result(name, args, kwargs, result):
     elif name == "checkpw":
         assert result is True or result is False, result
     else:
-        bound = dict(zip(PARAMS[name], args), **kwargs)
+        bound = dict(zip(PARAMS[name], args, strict=False), **kwargs)
         assert type(result) is bytes and len(result) == as_int(bound["desired_key_bytes"]), result
 
 

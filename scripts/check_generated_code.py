@@ -53,7 +53,7 @@ class Insn:
         return self.op.startswith("call") and (self.target()[1] or "").startswith(name)
 
     def __str__(self):
-        return "%x: %s" % (self.addr, self.text)
+        return f"{self.addr:x}: {self.text}"
 
 
 def disassemble(binary):
@@ -125,21 +125,21 @@ def check_constant_time_eq(functions):
         return ["constant_time_eq not found"]
     with_loop = [(n, b, loops(b)) for n, b in bodies.items() if loops(b)]
     if len(with_loop) != 1 or len(with_loop[0][2]) != 1:
-        return ["constant_time_eq should have exactly one loop, found %s" % [len(l) for _, _, l in with_loop]]
+        return [f"constant_time_eq should have exactly one loop, found {[len(loop) for _, _, loop in with_loop]}"]
     name, body, [(head, back)] = with_loop[0]
     problems = []
     inside = body[head : back + 1]
     for insn in inside[:-1]:
         if insn.is_branch() or insn.op.startswith("ret"):
-            problems.append("the loop can be left early at %s" % insn)
+            problems.append(f"the loop can be left early at {insn}")
         if insn.op.startswith("call") and not insn.calls("quorlix::optimisation_barrier("):
-            problems.append("the loop calls something other than the barrier: %s" % insn)
+            problems.append(f"the loop calls something other than the barrier: {insn}")
     if not any(insn.calls("quorlix::optimisation_barrier(") for insn in inside):
         problems.append("the loop does not call optimisation_barrier on every pass")
     after = body[back + 1 :]
     if not any(insn.calls("quorlix::optimisation_barrier(") for insn in after):
         problems.append("the accumulator does not pass through optimisation_barrier after the loop")
-    return ["%s: %s" % (name, p) for p in problems]
+    return [f"{name}: {p}" for p in problems]
 
 
 def split_operands(args):
@@ -153,7 +153,7 @@ def split_operands(args):
             current = ""
         else:
             current += c
-    return parts + [current]
+    return [*parts, current]
 
 
 MEMORY = re.compile(r"-?(?:0x[0-9a-f]+)?\(%\w+(?:,%\w+,\d)?\)")
@@ -176,7 +176,7 @@ def check_barrier(functions):
                 elif MEMORY.fullmatch(src) and src in stored and dst.startswith("%"):
                     round_trip = True
         if not round_trip:
-            problems.append("%s: no store of the argument to memory read back afterwards" % name)
+            problems.append(f"{name}: no store of the argument to memory read back afterwards")
     return problems
 
 
@@ -213,7 +213,7 @@ def main(binaries):
         functions.update(found)
     binary = " ".join(binaries)
     if re.search(r"call.*<__(asan|ubsan|sanitizer_cov)", listing):
-        print("skipped: %s is instrumented by a sanitizer" % binary)
+        print(f"skipped: {binary} is instrumented by a sanitizer")
         return 77
     problems = (
         check_constant_time_eq(functions)
@@ -226,10 +226,10 @@ def main(binaries):
     if problems:
         for prefix in ("quorlix::constant_time_eq(", "quorlix::optimisation_barrier(", "quorlix::wipe("):
             for name, body in named(functions, prefix).items():
-                print("\n%s:" % name)
-                print("\n".join("  %s" % i for i in body))
+                print(f"\n{name}:")
+                print("\n".join(f"  {i}" for i in body))
         return 1
-    print("ok: constant_time_eq, optimisation_barrier, wipe and its use in %s" % binary)
+    print(f"ok: constant_time_eq, optimisation_barrier, wipe and its use in {binary}")
     return 0
 
 

@@ -32,14 +32,14 @@ def main(path):
             ours.append(error)
         else:
             theirs[kind] += 1
-    print("memcheck: %d reports in the module, %d elsewhere %s" % (len(ours), sum(theirs.values()), dict(theirs)))
+    print(f"memcheck: {len(ours)} reports in the module, {sum(theirs.values())} elsewhere {dict(theirs)}")
     for error in ours:
         what = error.findtext("kind")
         text = error.findtext("what") or error.findtext("xwhat/text") or ""
-        print("\n%s: %s" % (what, text))
+        print(f"\n{what}: {text}")
         for fn, obj, file, line in frames(error):
-            where = "%s:%s" % (file, line) if file else obj
-            print("    %s (%s)" % (fn, where))
+            where = f"{file}:{line}" if file else obj
+            print(f"    {fn} ({where})")
     return 1 if ours else 0
 
 

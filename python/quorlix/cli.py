@@ -256,7 +256,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         type=_int_in(MIN_COST, MAX_COST),
         default=12,
         metavar="N",
-        help="cost: 2**N rounds of the key schedule, %d to %d (default: %%(default)s)" % (MIN_COST, MAX_COST),
+        help=f"cost: 2**N rounds of the key schedule, {MIN_COST} to {MAX_COST} (default: %(default)s)",
     )
     p.add_argument(
         "--prefix",
@@ -289,22 +289,22 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         required=True,
         type=_int_in(1, MAX_KEY_BYTES),
         metavar="N",
-        help="bytes of key to derive, 1 to %d" % MAX_KEY_BYTES,
+        help=f"bytes of key to derive, 1 to {MAX_KEY_BYTES}",
     )
     p.add_argument(
         "--rounds",
         required=True,
         type=_int_in(1, MAX_KDF_ROUNDS),
         metavar="N",
-        help="rounds; the work grows linearly with them (%d or more advised)" % FEW_KDF_ROUNDS,
+        help=f"rounds; the work grows linearly with them ({FEW_KDF_ROUNDS} or more advised)",
     )
     p.set_defaults(run=_run_kdf, parser=p)
 
     p = commands.add_parser(
         "calibrate",
         help="time hashing at rising costs and recommend one",
-        description="Time hashpw on this machine at costs %d, %d, ... until one takes longer than "
-        "the target, and recommend the highest cost that stays within it." % (MIN_COST, MIN_COST + 1),
+        description=f"Time hashpw on this machine at costs {MIN_COST}, {MIN_COST + 1}, ... until one takes longer "
+        "than the target, and recommend the highest cost that stays within it.",
     )
     p.add_argument(
         "--target-ms",

@@ -1,8 +1,7 @@
 """Argument binding and conversion messages, shared by every function."""
 
-import pytest
-
 import _quorlix
+import pytest
 
 pw = b"password"
 setting = b"$2b$04$" + b"." * 22

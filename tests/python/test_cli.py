@@ -12,9 +12,9 @@ import time
 from pathlib import Path
 
 import pytest
+from _quorlix import checkpw, hashpw, kdf
 
 import quorlix
-from _quorlix import checkpw, hashpw, kdf
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -269,7 +269,7 @@ def test_interrupt_ends_quietly_with_130():
             assert proc.stdout.readline().startswith(b"timing hashpw")
             assert proc.stdout.readline().startswith(b"cost  4:")
             proc.send_signal(signal.SIGINT)
-            out, err = proc.communicate(timeout=60)
+            _out, err = proc.communicate(timeout=60)
         finally:
             proc.kill()
         assert (proc.returncode, err) == (130, b"")

@@ -1,8 +1,8 @@
 import re
 
 import pytest
-
 from _quorlix import gensalt
+
 from conftest import SANITIZED, run_python
 
 ALPHABET = b"./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"

@@ -3,7 +3,6 @@ import random
 import re
 
 import pytest
-
 from _quorlix import checkpw, gensalt, hashpw
 
 SETTING = b"$2b$04$" + b"abcdefghijklmnopqrstuu"
@@ -130,7 +129,7 @@ def test_last_salt_character(last):
     if bytes([last]) in (b".", b"O", b"e", b"u"):
         assert hashpw(b"", setting)[:29] == setting
     else:
-        with pytest.raises(ValueError, match="^Invalid salt$"):
+        with pytest.raises(ValueError, match=r"^Invalid salt$"):
             hashpw(b"", setting)
 
 

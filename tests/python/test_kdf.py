@@ -1,7 +1,6 @@
 import warnings
 
 import pytest
-
 from _quorlix import kdf
 
 KNOWN = "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9"

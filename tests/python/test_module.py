@@ -1,9 +1,9 @@
 import importlib
 import sys
 
+import _quorlix
 import pytest
 
-import _quorlix
 import quorlix
 from conftest import run_python
 

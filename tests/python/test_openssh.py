@@ -11,7 +11,6 @@ import struct
 import subprocess
 
 import pytest
-
 from _quorlix import kdf
 
 CIPHERS = {"aes128-ctr": 16, "aes192-ctr": 24, "aes256-ctr": 32}

@@ -15,9 +15,9 @@ import tarfile
 import zipfile
 from pathlib import Path
 
+import _quorlix
 import pytest
 
-import _quorlix
 import quorlix
 
 REPO = Path(__file__).resolve().parents[2]
@@ -46,7 +46,7 @@ with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     quorlix.kdf(b"pw", b"salt", 8, 1)
 assert [w.category for w in caught] == [UserWarning]
-print(sys.implementation.name, "%d.%d" % sys.version_info[:2], _quorlix.__file__, quorlix.__version__)
+print(sys.implementation.name, "{}.{}".format(*sys.version_info[:2]), _quorlix.__file__, quorlix.__version__)
 """
 
 
@@ -173,7 +173,7 @@ def other_cpythons():
         impl, version, no_gil, new_enough = done.stdout.split()
         if impl == "cpython" and no_gil == "0" and new_enough == "True":
             found.setdefault(version, exe)
-    found.pop("%d.%d" % sys.version_info[:2], None)
+    found.pop("{}.{}".format(*sys.version_info[:2]), None)
     return found
 
 
@@ -211,7 +211,7 @@ def install_and_smoke(python, wheel, where):
 
 def test_wheel_works_in_a_fresh_virtual_environment(dists, tmp_path):
     _, wheel = dists
-    assert install_and_smoke(sys.executable, wheel, tmp_path) == ("cpython", "%d.%d" % sys.version_info[:2])
+    assert install_and_smoke(sys.executable, wheel, tmp_path) == ("cpython", "{}.{}".format(*sys.version_info[:2]))
 
 
 OTHERS = other_cpythons()

@@ -2,6 +2,7 @@ import threading
 import time
 
 from _quorlix import checkpw, gensalt, hashpw
+
 from conftest import run_python
 
 
@@ -35,7 +36,7 @@ def test_other_threads_run_while_hashing():
 def test_concurrent_hashes_match_serial_ones():
     settings = [gensalt(5) for _ in range(8)]
     passwords = [b"pw%d" % i for i in range(8)]
-    serial = [hashpw(p, s) for p, s in zip(passwords, settings)]
+    serial = [hashpw(p, s) for p, s in zip(passwords, settings, strict=False)]
     results = [None] * 8
 
     def work(i):

@@ -11,9 +11,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+import _quorlix
 import pytest
 
-import _quorlix
 import quorlix
 
 SAMPLES = Path(__file__).parent / "typing_samples"

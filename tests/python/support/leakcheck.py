@@ -204,7 +204,7 @@ def make_loop(fn, args, kwargs, outcome):
                 except outcome:
                     pass
                 else:
-                    raise AssertionError("expected %s" % outcome.__name__)
+                    raise AssertionError(f"expected {outcome.__name__}")
 
     return loop
 

@@ -7,6 +7,7 @@ is lost to Any. The test runs it too, so it stays a working program.
 from typing import assert_type
 
 import _quorlix
+
 import quorlix
 from quorlix import checkpw, gensalt, hashpw, kdf
 

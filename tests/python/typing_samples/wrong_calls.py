@@ -1,6 +1,7 @@
 """Calls that mypy must refuse; each line's expected message follows "# E:"."""
 
 import _quorlix
+
 import quorlix
 
 salt = quorlix.gensalt(4)
