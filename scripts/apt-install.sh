@@ -8,5 +8,6 @@ done
 [ ${#missing[@]} -gt 0 ] || exit 0
 echo "== installing ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then SUDO=; else SUDO=sudo; fi
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+# Another apt run (a parallel build, say) may hold the lock: wait for it.
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
