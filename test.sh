@@ -1,34 +1,80 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ unit tests through CTest, then the
-# Python tests against a freshly installed module. Installs what it needs.
+# The project's tests. Installs what it needs (Debian packages through
+# apt-get, Python packages into virtual environments under build/).
+#
+#   ./test.sh [PYTEST-ARGS...]        the everyday check: the C++ unit tests
+#                                     and the Python suite on the default
+#                                     build, failing at the first failure
+#   ./test.sh --all [PYTEST-ARGS...]  that, then every other stage below;
+#                                     all stages run, the summary says which
+#                                     failed
+#
+# Extra arguments go to pytest in the Python stage.
 set -euo pipefail
 cd "$(dirname "$0")"
 
+ALL=0
+if [ "${1:-}" = --all ]; then
+  ALL=1
+  shift
+fi
 PYTHON=${PYTHON:-python3}
+export PYTHON
 BUILD=build/test
 
 scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev
 
-echo "== C++ unit tests"
-cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
-  -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build "$BUILD/cpp"
-ctest --test-dir "$BUILD/cpp" --output-on-failure
+cpp_tests() {
+  cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+  cmake --build "$BUILD/cpp"
+  ctest --test-dir "$BUILD/cpp" --output-on-failure
+}
 
-echo "== Python tests"
-rm -rf "$BUILD/venv"
-"$PYTHON" -m venv "$BUILD/venv"
-VPY="$BUILD/venv/bin/python"
-"$VPY" -m pip install -q --upgrade pip
-"$VPY" -m pip install -q ".[test]"
-"$VPY" -m pytest -q tests/python "$@"
+# The suite runs against the package installed into a fresh virtual
+# environment, the way a user installs it.
+python_tests() {
+  rm -rf "$BUILD/venv"
+  "$PYTHON" -m venv "$BUILD/venv"
+  local vpy="$BUILD/venv/bin/python"
+  "$vpy" -m pip install -q --upgrade pip
+  "$vpy" -m pip install -q ".[test]"
+  "$vpy" -m pytest -q -p no:cacheprovider tests/python "$@"
+}
 
-echo "== Python tests on a newer CPython, built for its own stable ABI"
-scripts/test-newer-python.sh
+summary=()
+failed=0
+stage() {
+  local name=$1 start status
+  shift
+  echo "== $name"
+  start=$(date +%s)
+  if [ $ALL = 1 ]; then
+    status=0
+    ("$@") || status=$?
+  else
+    "$@"
+    status=0
+  fi
+  local took=$(($(date +%s) - start))
+  if [ $status = 0 ]; then
+    summary+=("  $name: passed (${took}s)")
+  else
+    summary+=("  $name: FAILED (${took}s)")
+    failed=$((failed + 1))
+  fi
+}
 
-# Sanitizer builds, a short pass of every fuzz target and memcheck; see
-# scripts/harden.sh. QUORLIX_HARDEN=0 leaves them out of a quick local run.
-if [ "${QUORLIX_HARDEN:-1}" != 0 ]; then
-  echo "== Hardening"
-  PYTHON="$PYTHON" scripts/harden.sh
+stage "C++ unit tests" cpp_tests
+stage "Python tests" python_tests "$@"
+
+if [ $ALL = 1 ]; then
+  stage "Python tests on the other CPythons" scripts/test-newer-python.sh
+  stage "Formatting, lint and types" scripts/lint.sh
+  # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
+  stage "Hardening" scripts/harden.sh
 fi
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+[ $failed = 0 ]

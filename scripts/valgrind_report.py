@@ -10,20 +10,25 @@ counted but do not fail the run.
 import collections
 import sys
 import xml.etree.ElementTree as ET
+from collections.abc import Iterator
 
 MODULE = "_quorlix"
 # Leaks of these kinds are memory still pointed to at exit, not lost.
 NOT_LOST = {"Leak_StillReachable", "Leak_PossiblyLost", "Leak_IndirectlyLost"}
 
 
-def frames(error):
+Frame = tuple[str, str, str | None, str | None]
+
+
+def frames(error: ET.Element) -> Iterator[Frame]:
     for f in error.iter("frame"):
         yield f.findtext("fn") or "???", f.findtext("obj") or "", f.findtext("file"), f.findtext("line")
 
 
-def main(path):
+def main(path: str) -> int:
     root = ET.parse(path).getroot()
-    ours, theirs = [], collections.Counter()
+    ours: list[ET.Element] = []
+    theirs: collections.Counter[str | None] = collections.Counter()
     for error in root.iter("error"):
         kind = error.findtext("kind")
         if kind in NOT_LOST:
