@@ -71,30 +71,23 @@ template <class Premix>
 
 // fill_s without a premix, where P no longer changes. This is where bcrypt
 // spends its time, so the seam between two encryptions is folded. The next
-// block enters as (x15 ^ P17 ^ P0, x16 ^ P1), both halves whitened. Since
-// x15 = (x13 ^ P15) ^ F(x14) and x16 = (x14 ^ P16) ^ F(x15), those are
-// (x13 ^ P15 ^ P17 ^ P0) ^ F(x14) and (x14 ^ P16 ^ P1) ^ F(x15): each ready
-// as soon as x15 and x16 themselves, one XOR earlier than by way of them.
-// The next encryption then starts while the 16th half-round still runs.
+// block enters as (x15 ^ P17 ^ P0, x16), its left half whitened. Since
+// x15 = (x13 ^ P15) ^ F(x14), that is (x13 ^ P15 ^ P17 ^ P0) ^ F(x14):
+// ready as soon as x15 itself, one XOR earlier than by way of it. The next
+// encryption then starts while the 16th half-round still runs.
 void fill_s_chained(Blowfish& st, Block b) noexcept {
-    const uint32_t* p = st.p;
-    const uint32_t seam_l = p[15] ^ p[17] ^ p[0];
-    const uint32_t seam_r = p[16] ^ p[1];
-    uint32_t l = b.l ^ p[0];
-    uint32_t r = b.r ^ p[1];
+    const uint32_t seam = st.p[15] ^ st.p[17] ^ st.p[0];
+    uint32_t l = b.l ^ st.p[0];
+    uint32_t r = b.r;
     for (auto& box : st.s) {
         for (size_t j = 0; j < 256; j += 2) {
-            rounds_1_to_14(st, p, l, r);  // l = x14, r = x13
-            const uint32_t f14 = round_f(st, l);
-            const uint32_t x15 = whiten(r, p[15]) ^ f14;
-            const uint32_t next_l = whiten(r, seam_l) ^ f14;
-            const uint32_t f15 = round_f(st, x15);
-            const uint32_t x16 = whiten(l, p[16]) ^ f15;
-            const uint32_t next_r = whiten(l, seam_r) ^ f15;
-            box[j] = x15 ^ p[17];
+            half_rounds<1, 14>(st, l, r);  // l = x14, r = x13
+            const auto [x15, f14] = half_round<15>(st, st.s[1], r, l);
+            const uint32_t x16 = half_round<16>(st, st.s[1], l, x15).x;
+            box[j] = x15 ^ st.p[17];
             box[j + 1] = x16;
-            l = next_l;
-            r = next_r;
+            l = whiten(r, seam) ^ f14;
+            r = x16;
         }
     }
 }
@@ -156,7 +149,6 @@ struct Halves {
     uint32_t r[N];
 };
 
-#if defined(__GNUC__) && defined(__x86_64__)
 // Where a lane's state is addressed from. With up to three lanes each has
 // a register pointing at its S1, so the load of S1[b], which ends the
 // longest path of the round, takes the quick base + index form as in the
@@ -176,63 +168,14 @@ constexpr bool SHARED_BASE = N >= 4;
 template <size_t N>
 constexpr bool HIGH_BYTE = N <= 2;
 
-// dst ^ P[I] ^ F(src) on lane K: the one-state half-round, the whitening
-// XOR included. Values in and out, not references into the lanes' arrays,
-// which an asm operand would pin to memory.
+// dst ^ P[I] ^ F(src) on lane K.
 template <size_t N, size_t K, size_t I>
 [[gnu::always_inline]] inline uint32_t lane_half_round(const States<N>& st, uint32_t dst,
                                                        uint32_t src) noexcept {
     const uint32_t* base = SHARED_BASE<N> ? st[0].s[1] : st[K].s[1];
     constexpr long at = SHARED_BASE<N> ? long(K * sizeof(Blowfish)) : 0;
-    uint64_t f, i;
-    if constexpr (HIGH_BYTE<N>) {
-        __asm__(
-            "movl   %k[x], %k[f]\n\t"
-            "shrl   $24, %k[f]\n\t"
-            "movl   %k[x], %k[i]\n\t"
-            "shrl   $14, %k[i]\n\t"
-            "andl   $0x3FC, %k[i]\n\t"
-            "movl   %c[s0](%[b],%[f],4), %k[f]\n\t"  // S0[a]
-            "addl   %c[s1](%[b],%[i]), %k[f]\n\t"    // + S1[b]
-            "movzbl %h[x], %k[i]\n\t"
-            "xorl   %c[s2](%[b],%[i],4), %k[f]\n\t"  // ^ S2[c]
-            "movzbl %b[x], %k[i]\n\t"
-            "addl   %c[s3](%[b],%[i],4), %k[f]\n\t"  // + S3[d]
-            "xorl   %c[p](%[b]), %k[d]\n\t"
-            "xorl   %k[f], %k[d]"
-            : [d] "+r"(dst), [f] "=&r"(f), [i] "=&R"(i)
-            : [x] "Q"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at), [s2] "i"(at + 1024),
-              [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
-    } else {
-        __asm__(
-            "movl   %k[x], %k[f]\n\t"
-            "shrl   $24, %k[f]\n\t"
-            "movl   %k[x], %k[i]\n\t"
-            "shrl   $14, %k[i]\n\t"
-            "andl   $0x3FC, %k[i]\n\t"
-            "movl   %c[s0](%[b],%[f],4), %k[f]\n\t"  // S0[a]
-            "addl   %c[s1](%[b],%[i]), %k[f]\n\t"    // + S1[b]
-            "movl   %k[x], %k[i]\n\t"
-            "shrl   $6, %k[i]\n\t"
-            "andl   $0x3FC, %k[i]\n\t"
-            "xorl   %c[s2](%[b],%[i]), %k[f]\n\t"  // ^ S2[c]
-            "movzbl %b[x], %k[i]\n\t"
-            "addl   %c[s3](%[b],%[i],4), %k[f]\n\t"  // + S3[d]
-            "xorl   %c[p](%[b]), %k[d]\n\t"
-            "xorl   %k[f], %k[d]"
-            : [d] "+r"(dst), [f] "=&r"(f), [i] "=&r"(i)
-            : [x] "r"(src), [b] "r"(base), [s0] "i"(at - 1024), [s1] "i"(at), [s2] "i"(at + 1024),
-              [s3] "i"(at + 2048), [p] "i"(at + 3072 + 4 * I), "m"(st[K]));
-    }
-    return dst;
+    return half_round<I, at, HIGH_BYTE<N>>(st[K], base, dst, src).x;
 }
-#else
-template <size_t N, size_t K, size_t I>
-[[gnu::always_inline]] inline uint32_t lane_half_round(const States<N>& st, uint32_t dst,
-                                                       uint32_t src) noexcept {
-    return whiten(dst, st[K].p[I]) ^ round_f(st[K], src);
-}
-#endif
 
 // Half-rounds I and I + 1 up to 16, of every lane.
 template <size_t N, size_t I>

@@ -67,44 +67,6 @@ extern template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys
 // These are inline so that the key schedules, bcrypt's final encryptions
 // and bcrypt_pbkdf each get the rounds compiled into their own loops.
 
-// F(x) = ((S0[a] + S1[b]) ^ S2[c]) + S3[d], a being x's top byte.
-#if defined(__GNUC__) && defined(__x86_64__)
-// F is the chain of dependent lookups that bcrypt's time goes into, and the
-// compilers schedule it a cycle short of what the core can do, so it is
-// spelled out. All four boxes are addressed from S1 with constant offsets.
-// On current x86 cores a load from base + index is a cycle quicker than one
-// with a scale or displacement; b is the byte that takes two instructions
-// to extract, so its load gets that form (offset 4b, no displacement) and
-// arrives together with the other three, which take one instruction each:
-// shr for a, movzx from the high and low byte registers for c and d.
-// Measured: about 10.5 cycles per half-round against 11.2 for the
-// compiled form. The "m" operand tells the compiler which memory is read,
-// so stores into the S-boxes stay ordered before it.
-[[gnu::always_inline]] inline uint32_t round_f(const Blowfish& st, uint32_t x) noexcept {
-    uint64_t f, i;
-    __asm__(
-        "movl   %k[x], %k[f]\n\t"
-        "shrl   $24, %k[f]\n\t"
-        "movl   %k[x], %k[i]\n\t"
-        "shrl   $14, %k[i]\n\t"
-        "andl   $0x3FC, %k[i]\n\t"
-        "movl   -0x400(%[s1],%[f],4), %k[f]\n\t"  // S0[a]
-        "addl   (%[s1],%[i]), %k[f]\n\t"          // + S1[b]
-        "movzbl %h[x], %k[i]\n\t"
-        "xorl   0x400(%[s1],%[i],4), %k[f]\n\t"  // ^ S2[c]
-        "movzbl %b[x], %k[i]\n\t"
-        "addl   0x800(%[s1],%[i],4), %k[f]"  // + S3[d]
-        : [f] "=&r"(f), [i] "=&R"(i)
-        : [x] "Q"(x), [s1] "r"(st.s[1]), "m"(st.s));
-    return uint32_t(f);
-}
-#else
-[[gnu::always_inline]] inline uint32_t round_f(const Blowfish& st, uint32_t x) noexcept {
-    return ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
-           st.s[3][x & 0xFF];
-}
-#endif
-
 // x ^ p as a value of its own. x is known long before F's result, so this
 // XOR is off the chain of dependent lookups; the empty asm keeps the
 // compiler from reassociating it onto the chain (it likes to XOR a
@@ -117,37 +79,102 @@ extern template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys
     return v;
 }
 
-// Half-rounds 1 to 14, on halves already XORed with P0 and P1.
-[[gnu::always_inline]] inline void rounds_1_to_14(const Blowfish& st, const uint32_t* p,
-                                                  uint32_t& l, uint32_t& r) noexcept {
-    r ^= round_f(st, l);
-    l = whiten(l, p[2]) ^ round_f(st, r);
-    r = whiten(r, p[3]) ^ round_f(st, l);
-    l = whiten(l, p[4]) ^ round_f(st, r);
-    r = whiten(r, p[5]) ^ round_f(st, l);
-    l = whiten(l, p[6]) ^ round_f(st, r);
-    r = whiten(r, p[7]) ^ round_f(st, l);
-    l = whiten(l, p[8]) ^ round_f(st, r);
-    r = whiten(r, p[9]) ^ round_f(st, l);
-    l = whiten(l, p[10]) ^ round_f(st, r);
-    r = whiten(r, p[11]) ^ round_f(st, l);
-    l = whiten(l, p[12]) ^ round_f(st, r);
-    r = whiten(r, p[13]) ^ round_f(st, l);
-    l = whiten(l, p[14]) ^ round_f(st, r);
+// One half-round: dst ^ P[I] ^ F(x), and F(x) itself.
+struct HalfRound {
+    uint32_t x;
+    uint32_t f;
+};
+
+// F(x) = ((S0[a] + S1[b]) ^ S2[c]) + S3[d], a being x's top byte, on the
+// state st. Its S1 starts base + S1 bytes on: a register for each state,
+// or one for several states in lockstep with a displacement for each.
+#if defined(__GNUC__) && defined(__x86_64__)
+// F is the chain of dependent lookups that bcrypt's time goes into, and the
+// compilers schedule it a cycle short of what the core can do, so it is
+// spelled out. All four boxes and P are addressed from S1 with constant
+// offsets. On current x86 cores a load from base + index is a cycle
+// quicker than one with a scale or displacement; b is the byte that takes
+// two instructions to extract, so its load gets that form (offset 4b, no
+// displacement when S1 is 0) and arrives together with the other three,
+// which take one instruction each: shr for a, movzx from the high and low
+// byte registers for c and d. Measured: about 10.5 cycles per half-round
+// against 11.2 for the compiled form. Only a, b, c and d have a high byte
+// register; without HighByte, c's index is taken with a shift and a mask,
+// and x may be in any register. P[I] is read by its XOR: dst is known long
+// before F, so that XOR is off the chain. The "m" operand tells the
+// compiler which memory is read, so stores into the state stay ordered
+// before it.
+#define QUORLIX_F_A_B                                   \
+    "movl   %k[x], %k[f]\n\t"                           \
+    "shrl   $24, %k[f]\n\t"                             \
+    "movl   %k[x], %k[i]\n\t"                           \
+    "shrl   $14, %k[i]\n\t"                             \
+    "andl   $0x3FC, %k[i]\n\t"                          \
+    "movl   %c[s0](%[b],%[f],4), %k[f]\n\t" /* S0[a] */ \
+    "addl   %c[s1](%[b],%[i]), %k[f]\n\t"   /* + S1[b] */
+#define QUORLIX_F_D_P                                     \
+    "movzbl %b[x], %k[i]\n\t"                             \
+    "addl   %c[s3](%[b],%[i],4), %k[f]\n\t" /* + S3[d] */ \
+    "xorl   %c[p](%[b]), %k[d]\n\t"                       \
+    "xorl   %k[f], %k[d]"
+#define QUORLIX_F_INPUTS                                                                        \
+    [b] "r"(base), [s0] "i"(S1 - 1024), [s1] "i"(S1), [s2] "i"(S1 + 1024), [s3] "i"(S1 + 2048), \
+        [p] "i"(S1 + 3072 + 4 * long(I)), "m"(st)
+template <size_t I, long S1 = 0, bool HighByte = true>
+[[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
+                                                   uint32_t dst, uint32_t x) noexcept {
+    uint64_t f, i;
+    if constexpr (HighByte) {
+        __asm__(QUORLIX_F_A_B
+                "movzbl %h[x], %k[i]\n\t"
+                "xorl   %c[s2](%[b],%[i],4), %k[f]\n\t"  // ^ S2[c]
+                QUORLIX_F_D_P
+                : [d] "+r"(dst), [f] "=&r"(f), [i] "=&R"(i)
+                : [x] "Q"(x), QUORLIX_F_INPUTS);
+    } else {
+        __asm__(QUORLIX_F_A_B
+                "movl   %k[x], %k[i]\n\t"
+                "shrl   $6, %k[i]\n\t"
+                "andl   $0x3FC, %k[i]\n\t"
+                "xorl   %c[s2](%[b],%[i]), %k[f]\n\t"  // ^ S2[c]
+                QUORLIX_F_D_P
+                : [d] "+r"(dst), [f] "=&r"(f), [i] "=&r"(i)
+                : [x] "r"(x), QUORLIX_F_INPUTS);
+    }
+    return {dst, uint32_t(f)};
+}
+#undef QUORLIX_F_A_B
+#undef QUORLIX_F_D_P
+#undef QUORLIX_F_INPUTS
+#else
+template <size_t I, long S1 = 0, bool HighByte = true>
+[[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t*,
+                                                   uint32_t dst, uint32_t x) noexcept {
+    const uint32_t f = ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
+                       st.s[3][x & 0xFF];
+    return {whiten(dst, st.p[I]) ^ f, f};
+}
+#endif
+
+// Half-rounds I to J (J - I odd) of one state: R ^= P[i] ^ F(L), then the
+// same the other way round.
+template <size_t I, size_t J>
+[[gnu::always_inline]] inline void half_rounds(const Blowfish& st, uint32_t& l,
+                                               uint32_t& r) noexcept {
+    r = half_round<I>(st, st.s[1], r, l).x;
+    l = half_round<I + 1>(st, st.s[1], l, r).x;
+    if constexpr (I + 2 < J) half_rounds<I + 2, J>(st, l, r);
 }
 
 // Sixteen rounds, unrolled: L ^= P[i]; R ^= F(L); swap. Each half-round
-// XORs the next P word into its half ahead of F, so F and one XOR are all
-// that sit on the chain. The block is passed by value, so its words never
+// XORs its P word into the half it changes, so F and one XOR are all that
+// sit on the chain. The block is passed by value, so its words never
 // alias the state and nothing is reloaded after a store.
 [[gnu::always_inline]] inline Block encrypt(const Blowfish& st, Block in) noexcept {
-    const uint32_t* p = st.p;
-    uint32_t l = in.l ^ p[0];
-    uint32_t r = in.r ^ p[1];
-    rounds_1_to_14(st, p, l, r);
-    r = whiten(r, p[15]) ^ round_f(st, l);
-    l = whiten(l, p[16]) ^ round_f(st, r);
-    return {r ^ p[17], l};  // the closing exchange of the halves
+    uint32_t l = in.l ^ st.p[0];
+    uint32_t r = in.r;
+    half_rounds<1, 16>(st, l, r);
+    return {r ^ st.p[17], l};  // the closing exchange of the halves
 }
 
 }  // namespace quorlix::blowfish

@@ -157,20 +157,36 @@ TEST(BlowfishVectors, PublishedVariableKeyLength) {
     }
 }
 
-// The round function has a hand-scheduled form on x86-64; both must agree
-// with F's definition on every byte position, including the extremes.
-TEST(BlowfishCipher, RoundFunctionMatchesDefinition) {
-    const Blowfish st = keyed(counting(72));
+// The half-round has a hand-scheduled form on x86-64, addressed in several
+// ways; every form must agree with the definition, dst ^ P[I] ^ F(x), on
+// every byte position, including the extremes. The second of two states
+// side by side is reached both from its own S1 and from the first's with
+// a displacement, as lanes in lockstep reach theirs.
+template <size_t I, long S1, bool HighByte>
+void expect_half_round(const States<2>& st, const uint32_t* base, const std::vector<uint32_t>& xs) {
+    const Blowfish& b = st[1];
+    for (uint32_t x : xs) {
+        const uint32_t f =
+            ((b.s[0][x >> 24] + b.s[1][(x >> 16) & 0xFF]) ^ b.s[2][(x >> 8) & 0xFF]) +
+            b.s[3][x & 0xFF];
+        const uint32_t dst = ~x * 0x9E3779B9u;
+        const HalfRound got = half_round<I, S1, HighByte>(b, base, dst, x);
+        ASSERT_EQ(got.f, f) << std::hex << x << " S1 at " << S1 << (HighByte ? " high byte" : "");
+        ASSERT_EQ(got.x, dst ^ b.p[I] ^ f) << std::hex << x << " P" << I;
+    }
+}
+
+TEST(BlowfishCipher, HalfRoundMatchesDefinitionInEveryForm) {
+    const States<2> st = {keyed(counting(72)), keyed(counting(72, 5))};
     std::vector<uint32_t> xs = {0,          0xFFFFFFFF, 0xFF000000, 0x00FF0000,
                                 0x0000FF00, 0x000000FF, 0x01020304, 0x80808080};
     std::mt19937 rng(11);
-    for (int i = 0; i < 20000; i++) xs.push_back(uint32_t(rng()));
-    for (uint32_t x : xs) {
-        const uint32_t want =
-            ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
-            st.s[3][x & 0xFF];
-        ASSERT_EQ(round_f(st, x), want) << std::hex << x;
-    }
+    for (int i = 0; i < 5000; i++) xs.push_back(uint32_t(rng()));
+    constexpr long next = sizeof(Blowfish);
+    expect_half_round<1, 0, true>(st, st[1].s[1], xs);
+    expect_half_round<16, 0, false>(st, st[1].s[1], xs);
+    expect_half_round<7, next, true>(st, st[0].s[1], xs);
+    expect_half_round<17, next, false>(st, st[0].s[1], xs);
 }
 
 /////////////////////
