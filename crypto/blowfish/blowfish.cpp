@@ -33,6 +33,8 @@ void require_bytes(std::span<const uint8_t> bytes, const char* what) {
 
 }  // namespace
 
+bool asm_round() noexcept { return ASM_ROUND; }
+
 Blowfish init_state() noexcept {
     Blowfish st;
     std::memcpy(st.s, INIT_S, sizeof st.s);

@@ -85,10 +85,22 @@ struct HalfRound {
     uint32_t f;
 };
 
+// The hand-scheduled round is built where the compiler takes GNU asm for
+// x86-64, unless the build leaves it out (QUORLIX_ASM=OFF in CMake).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(QUORLIX_NO_ASM)
+#define QUORLIX_BLOWFISH_ASM 1
+#else
+#define QUORLIX_BLOWFISH_ASM 0
+#endif
+inline constexpr bool ASM_ROUND = QUORLIX_BLOWFISH_ASM;
+
+// ASM_ROUND as the library was compiled; the tests hold it against theirs.
+bool asm_round() noexcept;
+
 // F(x) = ((S0[a] + S1[b]) ^ S2[c]) + S3[d], a being x's top byte, on the
 // state st. Its S1 starts base + S1 bytes on: a register for each state,
 // or one for several states in lockstep with a displacement for each.
-#if defined(__GNUC__) && defined(__x86_64__)
+#if QUORLIX_BLOWFISH_ASM
 // F is the chain of dependent lookups that bcrypt's time goes into, and the
 // compilers schedule it a cycle short of what the core can do, so it is
 // spelled out. All four boxes and P are addressed from S1 with constant

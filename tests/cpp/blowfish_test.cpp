@@ -189,6 +189,15 @@ TEST(BlowfishCipher, HalfRoundMatchesDefinitionInEveryForm) {
     expect_half_round<17, next, false>(st, st[0].s[1], xs);
 }
 
+// A build that leaves the asm out must test the plain round, in the
+// library and in every file that compiles the inline rounds alike.
+TEST(BlowfishCipher, RoundIsTheOneTheBuildAskedFor) {
+    EXPECT_EQ(asm_round(), ASM_ROUND);
+#if defined(QUORLIX_TEST_WANT_PLAIN_ROUND)
+    EXPECT_FALSE(asm_round());
+#endif
+}
+
 /////////////////////
 /// Key schedules ///
 /////////////////////
