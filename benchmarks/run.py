@@ -10,6 +10,12 @@ Needs quorlix installed (pip install .), the C library's libcrypt with bcrypt
 support, and for the OpenSSH comparison ssh-keygen. Run it on an otherwise
 idle machine: the load average is printed before and after.
 
+The rows marked "plain round" time the plain C++ Blowfish round, the one every
+processor but x86-64 runs: the script builds quorlix with the asm left out
+(QUORLIX_ASM=OFF) into build/benchmarks/plain, again whenever the sources
+change, and times it in a worker process (plain_worker.py) interleaved with
+the rest. --no-plain leaves those rows out.
+
     python benchmarks/run.py            # the full suite, a few minutes
     python benchmarks/run.py --quick    # fewer repetitions, smaller costs
 """
@@ -17,6 +23,7 @@ idle machine: the load average is printed before and after.
 import argparse
 import ctypes
 import ctypes.util
+import hashlib
 import os
 import platform
 import shutil
@@ -46,11 +53,13 @@ def once(fn):
 
 
 def interleaved(fns, reps):
-    """Median seconds of each callable, run alternately so drift hits all alike."""
+    """Median seconds of each callable, run alternately so drift hits all alike.
+
+    A Remote call reports the seconds measured in the process that ran it."""
     samples = [[] for _ in fns]
     for _ in range(reps):
         for i, fn in enumerate(fns):
-            samples[i].append(once(fn))
+            samples[i].append(fn() if isinstance(fn, Remote) else once(fn))
     return [statistics.median(s) for s in samples]
 
 
@@ -65,6 +74,78 @@ def libcrypt():
     return lib.crypt
 
 
+#############################
+### The plain C++ round ###
+#############################
+PLAIN = HERE.parent / "build" / "benchmarks" / "plain"
+PLAIN_SOURCES = ("crypto", "src", "python", "CMakeLists.txt", "pyproject.toml")
+
+
+def source_digest(root):
+    digest = hashlib.sha256()
+    for top in PLAIN_SOURCES:
+        path = root / top
+        files = sorted(path.rglob("*")) if path.is_dir() else [path]
+        for f in files:
+            if f.is_file() and "__pycache__" not in f.parts:
+                digest.update(str(f.relative_to(root)).encode() + b"\0" + f.read_bytes())
+    return digest.hexdigest()
+
+
+def build_plain_round():
+    """The directory quorlix is built into with the asm left out, or None if the build fails."""
+    root = HERE.parent
+    stamp = PLAIN / ".source-digest"
+    digest = source_digest(root)
+    if stamp.is_file() and stamp.read_text() == digest:
+        return PLAIN
+    print("building quorlix with the plain C++ round (QUORLIX_ASM=OFF) into build/benchmarks/plain", flush=True)
+    cmd = [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--upgrade", "--target", str(PLAIN)]
+    cmd += ["-C", "cmake.define.QUORLIX_ASM=OFF", "-C", f"build-dir={PLAIN.parent / 'plain-build'}", str(root)]
+    if subprocess.run(cmd).returncode != 0:
+        print("that build failed: no plain-round rows\n", flush=True)
+        return None
+    stamp.write_text(digest)
+    return PLAIN
+
+
+class Remote:
+    """One call in the worker; calling it returns the seconds the worker measured."""
+
+    def __init__(self, worker, request):
+        self.worker, self.request = worker, request
+
+    def __call__(self):
+        return self.worker.ask(self.request)[0]
+
+
+class PlainWorker:
+    """The plain-round build of quorlix, loaded in a process of its own."""
+
+    def __init__(self, directory):
+        cmd = [sys.executable, str(HERE / "plain_worker.py"), str(directory)]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def ask(self, request):
+        self.proc.stdin.write(request + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            sys.exit(f"the plain-round worker ended on: {request}")
+        seconds, result = line.split()
+        return float(seconds), result
+
+    def hashpw(self, password, setting):
+        return Remote(self, f"hashpw {password.hex()} {setting.decode()}")
+
+    def kdf(self, password, salt, length, rounds):
+        return Remote(self, f"kdf {password.hex()} {salt.hex()} {length} {rounds}")
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
 ##################
 ### The checks ###
 ##################
@@ -77,7 +158,7 @@ class Report:
         sign = "<=" if lower_is_better else ">="
         self.rows.append((name, f"{ratio:.3f}", f"{sign} {target}", "yes" if met else "NO", detail))
         print(
-            f"{name:<44} {ratio:7.3f}  target {sign} {target:<5} {'met' if met else 'NOT MET'}  ({detail})", flush=True
+            f"{name:<58} {ratio:7.3f}  target {sign} {target:<5} {'met' if met else 'NOT MET'}  ({detail})", flush=True
         )
 
     def markdown(self):
@@ -86,26 +167,43 @@ class Report:
         return "\n".join(lines)
 
 
-def bench_hashpw(report, crypt, cost, reps, name):
+def bench_hashpw(crypt, cost, reps, plain=None):
+    """Median seconds of quorlix's hashpw, crypt(3)'s and, given the worker, the plain round's."""
     setting = quorlix.gensalt(cost)
     pw = b"correct horse battery staple"
-    assert quorlix.hashpw(pw, setting) == crypt(pw, setting)
-    ours, theirs = interleaved([lambda: quorlix.hashpw(pw, setting), lambda: crypt(pw, setting)], reps)
-    return ours, theirs
+    want = crypt(pw, setting)
+    assert quorlix.hashpw(pw, setting) == want
+    fns = [lambda: quorlix.hashpw(pw, setting), lambda: crypt(pw, setting)]
+    if plain:
+        assert plain.ask(plain.hashpw(pw, setting).request)[1].encode() == want
+        fns.append(plain.hashpw(pw, setting))
+    return interleaved(fns, reps)
 
 
-def bench_kdf_blocks(report, rounds, reps):
+def bench_kdf_blocks(report, rounds, reps, plain=None):
     """Keys of several PBKDF2 blocks against their blocks computed in turn."""
     pw, salt = b"passphrase", os.urandom(16)
-    one, two, four = interleaved([lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in (32, 48, 128)], reps)
+    lengths = (32, 48, 128)
+    fns = [lambda n=n: quorlix.kdf(pw, salt, n, rounds, True) for n in lengths]
+    if plain:
+        for n in lengths:
+            assert plain.ask(plain.kdf(pw, salt, n, rounds).request)[1] == quorlix.kdf(pw, salt, n, rounds, True).hex()
+        fns += [plain.kdf(pw, salt, n, rounds) for n in lengths]
+    times = interleaved(fns, reps)
+    report_blocks(report, rounds, *times[:3])
+    if plain:
+        report_blocks(report, rounds, *times[3:], ", plain round")
+
+
+def report_blocks(report, rounds, one, two, four, which=""):
     report.add(
-        "kdf 48 bytes / two 32-byte blocks in turn",
+        f"kdf 48 bytes / two 32-byte blocks in turn{which}",
         two / (2 * one),
         0.6,
         f"rounds {rounds}: {two * 1e3:.1f} ms vs 2 x {one * 1e3:.1f} ms",
     )
     report.add(
-        "kdf 128 bytes / four 32-byte blocks in turn",
+        f"kdf 128 bytes / four 32-byte blocks in turn{which}",
         four / (4 * one),
         0.6,
         f"rounds {rounds}: {four * 1e3:.1f} ms vs 4 x {one * 1e3:.1f} ms",
@@ -232,6 +330,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and smaller workloads")
     ap.add_argument("--reps", type=int, default=None, help="interleaved repetitions (default 7, quick 5)")
     ap.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
+    ap.add_argument("--no-plain", action="store_true", help="leave out the rows of the plain C++ round")
     ap.add_argument(
         "--out",
         type=Path,
@@ -247,17 +346,28 @@ def main():
     print(f"quorlix {quorlix.__version__} on {machine}", flush=True)
     load_before = load_average()
     print(f"load average {load_before} (1, 5, 15 min); other work on the machine skews the ratios\n", flush=True)
+    plain_dir = None if args.no_plain else build_plain_round()
+    plain = PlainWorker(plain_dir) if plain_dir else None
 
     cost_hi = 10 if args.quick else 12
-    ours, theirs = bench_hashpw(report, crypt, cost_hi, reps, "hashpw")
+    ours, theirs, *plain_hi = bench_hashpw(crypt, cost_hi, reps, plain)
     report.add(
         f"hashpw cost {cost_hi} / crypt(3)", ours / theirs, 0.97, f"{ours * 1e3:.1f} ms vs {theirs * 1e3:.1f} ms"
     )
-    ours4, theirs4 = bench_hashpw(report, crypt, 4, reps * 20, "hashpw")
+    if plain_hi:
+        report.add(
+            f"hashpw cost {cost_hi} / crypt(3), plain round",
+            plain_hi[0] / theirs,
+            0.97,
+            f"{plain_hi[0] * 1e3:.1f} ms vs {theirs * 1e3:.1f} ms",
+        )
+    ours4, theirs4 = bench_hashpw(crypt, 4, reps * 20)
     report.add("hashpw cost 4 / crypt(3)", ours4 / theirs4, 1.02, f"{ours4 * 1e6:.0f} us vs {theirs4 * 1e6:.0f} us")
 
     kdf_rounds = 16 if args.quick else 64
-    bench_kdf_blocks(report, kdf_rounds, reps)
+    bench_kdf_blocks(report, kdf_rounds, reps, plain)
+    if plain:
+        plain.close()
     curve_kdf = []
     if shutil.which("ssh-keygen"):
         with tempfile.TemporaryDirectory() as tmp:
@@ -270,7 +380,7 @@ def main():
 
     curve_cost = []
     for cost in range(4, cost_hi + 1):
-        o, t = bench_hashpw(report, crypt, cost, max(3, reps - 2), "curve")
+        o, t = bench_hashpw(crypt, cost, max(3, reps - 2))
         curve_cost.append((cost, o, t))
 
     load = f"load average {load_before} before, {load_average()} after"
