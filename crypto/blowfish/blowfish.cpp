@@ -78,14 +78,15 @@ template <class Premix>
 // ready as soon as x15 itself, one XOR earlier than by way of it. The next
 // encryption then starts while the 16th half-round still runs.
 void fill_s_chained(Blowfish& st, Block b) noexcept {
+    const uint32_t* s1 = opaque(st.s[1]);
     const uint32_t seam = st.p[15] ^ st.p[17] ^ st.p[0];
     uint32_t l = b.l ^ st.p[0];
     uint32_t r = b.r;
     for (auto& box : st.s) {
         for (size_t j = 0; j < 256; j += 2) {
-            half_rounds<1, 14>(st, l, r);  // l = x14, r = x13
-            const auto [x15, f14] = half_round<15>(st, st.s[1], r, l);
-            const uint32_t x16 = half_round<16>(st, st.s[1], l, x15).x;
+            half_rounds<1, 14>(st, s1, l, r);  // l = x14, r = x13
+            const auto [x15, f14] = half_round<15>(st, s1, r, l);
+            const uint32_t x16 = half_round<16>(st, s1, l, x15).x;
             box[j] = x15 ^ st.p[17];
             box[j + 1] = x16;
             l = whiten(r, seam) ^ f14;
@@ -174,7 +175,7 @@ constexpr bool HIGH_BYTE = N <= 2;
 template <size_t N, size_t K, size_t I>
 [[gnu::always_inline]] inline uint32_t lane_half_round(const States<N>& st, uint32_t dst,
                                                        uint32_t src) noexcept {
-    const uint32_t* base = SHARED_BASE<N> ? st[0].s[1] : st[K].s[1];
+    const uint32_t* base = SHARED_BASE<N> ? st[0].s[1] : opaque(st[K].s[1]);
     constexpr long at = SHARED_BASE<N> ? long(K * sizeof(Blowfish)) : 0;
     return half_round<I, at, HIGH_BYTE<N>>(st[K], base, dst, src).x;
 }

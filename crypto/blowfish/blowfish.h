@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace quorlix::blowfish {
@@ -67,16 +68,22 @@ extern template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys
 // These are inline so that the key schedules, bcrypt's final encryptions
 // and bcrypt_pbkdf each get the rounds compiled into their own loops.
 
-// x ^ p as a value of its own. x is known long before F's result, so this
-// XOR is off the chain of dependent lookups; the empty asm keeps the
-// compiler from reassociating it onto the chain (it likes to XOR a
-// loop-carried value last).
-[[gnu::always_inline]] inline uint32_t whiten(uint32_t x, uint32_t p) noexcept {
-    uint32_t v = x ^ p;
+// v, the compiler knowing nothing more of it than its type: an empty asm
+// claims to change it. It emits no instruction, on any processor.
+template <class T>
+[[gnu::always_inline]] inline T opaque(T v) noexcept {
 #if defined(__GNUC__)
     __asm__("" : "+r"(v));
 #endif
     return v;
+}
+
+// x ^ p as a value of its own. x is known long before F's result, so this
+// XOR is off the chain of dependent lookups; opaque keeps the compiler
+// from reassociating it onto the chain (it likes to XOR a loop-carried
+// value last).
+[[gnu::always_inline]] inline uint32_t whiten(uint32_t x, uint32_t p) noexcept {
+    return opaque(x ^ p);
 }
 
 // One half-round: dst ^ P[I] ^ F(x), and F(x) itself.
@@ -98,8 +105,10 @@ inline constexpr bool ASM_ROUND = QUORLIX_BLOWFISH_ASM;
 bool asm_round() noexcept;
 
 // F(x) = ((S0[a] + S1[b]) ^ S2[c]) + S3[d], a being x's top byte, on the
-// state st. Its S1 starts base + S1 bytes on: a register for each state,
-// or one for several states in lockstep with a displacement for each.
+// state st. Its S1 starts base + S1 bytes on: a register for each state
+// (its S1 through opaque, which keeps the compiler from folding it into the
+// state's register with a displacement), or one for several states in
+// lockstep with a displacement for each.
 #if QUORLIX_BLOWFISH_ASM
 // F is the chain of dependent lookups that bcrypt's time goes into, and the
 // compilers schedule it a cycle short of what the core can do, so it is
@@ -109,8 +118,9 @@ bool asm_round() noexcept;
 // two instructions to extract, so its load gets that form (offset 4b, no
 // displacement when S1 is 0) and arrives together with the other three,
 // which take one instruction each: shr for a, movzx from the high and low
-// byte registers for c and d. Measured: about 10.5 cycles per half-round
-// against 11.2 for the compiled form. Only a, b, c and d have a high byte
+// byte registers for c and d. Measured on Zen 4: 10.1 cycles per
+// half-round, against 10.6 for the plain expression of F compiled (and
+// 10.8 for crypt(3)). Only a, b, c and d have a high byte
 // register; without HighByte, c's index is taken with a shift and a mask,
 // and x may be in any register. P[I] is read by its XOR: dst is known long
 // before F, so that XOR is off the chain. The "m" operand tells the
@@ -159,23 +169,35 @@ template <size_t I, long S1 = 0, bool HighByte = true>
 #undef QUORLIX_F_D_P
 #undef QUORLIX_F_INPUTS
 #else
+// The same dataflow in C++. Only the load of S1[b] needs a form that the
+// compilers do not choose themselves: its offset 4b, taken with a shift and
+// a mask, added to the register that holds S1; for b itself they would
+// emit a scaled load, a cycle slower. The other boxes are indexed as the
+// arrays they are, and the compilers address them from the state's
+// register, as quick as the asm's loads. P[I] goes into dst first: in that
+// order clang keeps four lanes' halves in registers. Measured on Zen 4:
+// 10.3 cycles per half-round with g++ 12 and 10.1 with clang 14, against
+// 10.6 for the plain expression of F.
 template <size_t I, long S1 = 0, bool HighByte = true>
-[[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t*,
+[[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {
-    const uint32_t f = ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
-                       st.s[3][x & 0xFF];
-    return {whiten(dst, st.p[I]) ^ f, f};
+    const uint32_t w = whiten(dst, st.p[I]);
+    const unsigned char* s1 = reinterpret_cast<const unsigned char*>(base) + S1;
+    uint32_t s1_b;
+    std::memcpy(&s1_b, s1 + ((x >> 14) & 0x3FC), sizeof s1_b);
+    const uint32_t f = ((st.s[0][x >> 24] + s1_b) ^ st.s[2][(x >> 8) & 0xFF]) + st.s[3][x & 0xFF];
+    return {w ^ f, f};
 }
 #endif
 
 // Half-rounds I to J (J - I odd) of one state: R ^= P[i] ^ F(L), then the
-// same the other way round.
+// same the other way round. s1 is st.s[1] through opaque.
 template <size_t I, size_t J>
-[[gnu::always_inline]] inline void half_rounds(const Blowfish& st, uint32_t& l,
+[[gnu::always_inline]] inline void half_rounds(const Blowfish& st, const uint32_t* s1, uint32_t& l,
                                                uint32_t& r) noexcept {
-    r = half_round<I>(st, st.s[1], r, l).x;
-    l = half_round<I + 1>(st, st.s[1], l, r).x;
-    if constexpr (I + 2 < J) half_rounds<I + 2, J>(st, l, r);
+    r = half_round<I>(st, s1, r, l).x;
+    l = half_round<I + 1>(st, s1, l, r).x;
+    if constexpr (I + 2 < J) half_rounds<I + 2, J>(st, s1, l, r);
 }
 
 // Sixteen rounds, unrolled: L ^= P[i]; R ^= F(L); swap. Each half-round
@@ -185,7 +207,7 @@ template <size_t I, size_t J>
 [[gnu::always_inline]] inline Block encrypt(const Blowfish& st, Block in) noexcept {
     uint32_t l = in.l ^ st.p[0];
     uint32_t r = in.r;
-    half_rounds<1, 16>(st, l, r);
+    half_rounds<1, 16>(st, opaque(st.s[1]), l, r);
     return {r ^ st.p[17], l};  // the closing exchange of the halves
 }
 
