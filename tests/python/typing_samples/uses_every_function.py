@@ -21,6 +21,12 @@ def verify(password: str, stored: bytes) -> bool:
     return assert_type(checkpw(password.encode(), hashed_password=stored), bool)
 
 
+def login(password: str, stored: bytes, wanted: int = 12) -> bytes:
+    if verify(password, stored) and assert_type(needs_rehash(stored, rounds=wanted), bool):
+        return store(password, wanted)
+    return stored
+
+
 def derive(passphrase: bytes, salt: bytes) -> bytes:
     return assert_type(kdf(passphrase, salt, desired_key_bytes=48, rounds=16, ignore_few_rounds=True), bytes)
 
@@ -49,6 +55,7 @@ def main() -> None:
     assert assert_type(_quorlix.kdf(b"pw", b"salt", 16, 50), bytes) != b""
     assert all(metadata())
     assert assert_type(quorlix.__all__, list[str])[: len(_quorlix.__all__)] == assert_type(_quorlix.__all__, list[str])
+    assert login("correct horse", stored, wanted=5).startswith(b"$2b$05$")
 
 
 if __name__ == "__main__":
