@@ -4,8 +4,9 @@ Passwords never come from the command line, where other users could read
 them in the process list: they are read without echo from a terminal, or as
 one line from standard input when that is a pipe or a file.
 
-Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage
-(one line on standard error, never a traceback), 130 interrupted.
+Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage,
+74 the result could not be written, 130 interrupted. Each failure is one
+line on standard error, never a traceback.
 """
 
 from __future__ import annotations
@@ -19,15 +20,18 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, NoReturn, ParamSpec, TypeVar
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 from . import __version__, checkpw, gensalt, hashpw, kdf
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
 EXIT_BAD_INPUT = 2
+EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
-EXIT_OUTPUT_CLOSED = 1
 
 MIN_COST = 4
 MAX_COST = 31
@@ -46,10 +50,30 @@ class BadInput(Exception):
     """A problem with what the user gave; its text is the whole report."""
 
 
+class OutputFailed(Exception):
+    """The result could not be written; its text says why."""
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line instead of argparse's usage block: scripts read stderr too.
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message}\n")
+
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        # argparse would drop a failed write of the help without a word.
+        if file is None:
+            emit(self.format_help())
+        else:
+            super().print_help(file)
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        emit(f"quorlix {__version__}\n")
+        parser.exit()
 
 
 def _int_in(low: int, high: int) -> Callable[[str], int]:
@@ -151,13 +175,44 @@ def read_password(prompt: str, confirm: bool = False) -> bytes:
     return line
 
 
+def _say(line: str) -> None:
+    """Writes one line to standard error; a closed stderr is not a failure
+    of the command."""
+    try:
+        if sys.stderr is not None:
+            print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def emit(result: str | bytes) -> None:
+    """Writes part of the result to standard output, at once.
+
+    Writing it is what the command is for, so a closed stream, a full disk
+    or a reader that went away is a failure of the command, never ignored.
+    """
+    out = sys.stdout
+    if out is None:
+        raise OutputFailed("standard output is closed")
+    try:
+        if isinstance(result, bytes):
+            out.flush()
+            out.buffer.write(result)
+            out.buffer.flush()
+        else:
+            out.write(result)
+            out.flush()
+    except OSError as exc:
+        raise OutputFailed(exc.strerror or str(exc)) from None
+
+
 def _run_hash(args: argparse.Namespace) -> int:
     password = read_password("Password", confirm=True)
     try:
         hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
     except ValueError as exc:
         raise BadInput(str(exc)) from None
-    print(hashed.decode("ascii"))
+    emit(hashed.decode("ascii") + "\n")
     return EXIT_OK
 
 
@@ -167,7 +222,7 @@ def _run_check(args: argparse.Namespace) -> int:
         matches = _interruptible(checkpw, password, args.hash)
     except ValueError as exc:
         raise BadInput(str(exc)) from None
-    print("password matches" if matches else "password does not match")
+    emit("password matches\n" if matches else "password does not match\n")
     return EXIT_OK if matches else EXIT_NO_MATCH
 
 
@@ -184,17 +239,16 @@ def _run_kdf(args: argparse.Namespace) -> int:
     else:
         salt = args.salt_hex
     if args.rounds < FEW_KDF_ROUNDS:
-        print(
+        _say(
             f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
-            f"{FEW_KDF_ROUNDS} or more are advised for new keys",
-            file=sys.stderr,
+            f"{FEW_KDF_ROUNDS} or more are advised for new keys"
         )
     password = read_password("Passphrase")
     try:
         key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
     except ValueError as exc:
         raise BadInput(str(exc)) from None
-    print(key.hex())
+    emit(key.hex() + "\n")
     return EXIT_OK
 
 
@@ -216,22 +270,22 @@ def _time_cost(cost: int) -> float:
 
 def _run_calibrate(args: argparse.Namespace) -> int:
     target = args.target_ms
-    print(f"timing hashpw against a target of {target:g} ms", flush=True)
+    emit(f"timing hashpw against a target of {target:g} ms\n")
     chosen: tuple[int, float] | None = None  # highest cost within the target
     over = False
     for cost in range(MIN_COST, args.max_cost + 1):
         ms = _time_cost(cost) * 1000
         over = ms > target
-        print(f"cost {cost:2d}: {ms:10.1f} ms{'  over target' if over else ''}", flush=True)
+        emit(f"cost {cost:2d}: {ms:10.1f} ms{'  over target' if over else ''}\n")
         if over:
             break
         chosen = (cost, ms)
     if chosen is None:
-        print(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)")
+        emit(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)\n")
     elif not over:
-        print(f"recommended cost: {chosen[0]} (the --max-cost limit; about {chosen[1]:.1f} ms per hash)")
+        emit(f"recommended cost: {chosen[0]} (the --max-cost limit; about {chosen[1]:.1f} ms per hash)\n")
     else:
-        print(f"recommended cost: {chosen[0]} (about {chosen[1]:.1f} ms per hash)")
+        emit(f"recommended cost: {chosen[0]} (about {chosen[1]:.1f} ms per hash)\n")
     return EXIT_OK
 
 
@@ -241,9 +295,11 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
         epilog="Passwords are read without echo from a terminal, or as one line of standard "
-        "input otherwise. Exit status: 0 success, 1 no match (check), 2 bad input, 130 interrupted.",
+        "input otherwise. Exit status: 0 success, 1 no match (check), 2 bad input, "
+        f"{EXIT_OUTPUT_FAILED} the result could not be written (standard output closed or full, "
+        f"or its reader gone), {EXIT_INTERRUPTED} interrupted.",
     )
-    parser.add_argument("--version", action="version", version=f"quorlix {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     p = commands.add_parser(
@@ -342,22 +398,35 @@ def _exit_interrupted() -> NoReturn:
     os._exit(EXIT_INTERRUPTED)
 
 
+def _discard_output() -> None:
+    """Points standard output at /dev/null, so that the interpreter's last
+    flush of what could not be written neither fails nor reports it again."""
+    try:
+        if sys.stdout is not None:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
     """Runs the command line on argv (default: sys.argv[1:]); returns the
     exit status, except after Ctrl-C, which ends the process with 130."""
     parser = build_parser(prog)
+    name = prog
     try:
         args = parser.parse_args(argv)
+        name = args.parser.prog
+        emit("")  # no result can be written: say so before asking for a password
         run: Callable[[argparse.Namespace], int] = args.run
-        try:
-            return run(args)
-        except BadInput as exc:
-            print(f"{args.parser.prog}: error: {exc}", file=sys.stderr)
-            return EXIT_BAD_INPUT
+        return run(args)
+    except BadInput as exc:
+        _say(f"{name}: error: {exc}")
+        return EXIT_BAD_INPUT
+    except OutputFailed as exc:
+        _say(f"{name}: error: cannot write the result: {exc}")
+        _discard_output()
+        return EXIT_OUTPUT_FAILED
     except KeyboardInterrupt:
         _exit_interrupted()
-    except BrokenPipeError:
-        # The reader went away (say, `| head`): nothing left to tell anyone.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OUTPUT_CLOSED

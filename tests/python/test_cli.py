@@ -231,7 +231,10 @@ def test_closed_standard_input_is_bad_input():
 @pytest.mark.parametrize(
     "command, options",
     [
-        ([], ["hash", "check", "kdf", "calibrate", "--version"]),
+        (
+            [],
+            ["hash", "check", "kdf", "calibrate", "--version", "2 bad input", "74 the result could not be written"],
+        ),
         (["hash"], ["--rounds N", "--prefix {2a,2b}", "default: 12", "default: 2b"]),
         (["check"], ["HASH", "1 when it does not"]),
         (["kdf"], ["--salt-hex HEX", "--salt-file FILE", "--length N", "--rounds N"]),
@@ -299,7 +302,7 @@ def test_interrupt_does_not_wait_for_a_long_hash(tmp_path, args):
     assert (proc.returncode, out, err) == (130, b"", b"")
 
 
-def test_closed_output_pipe_ends_without_a_traceback():
+def test_reader_leaving_midway_is_an_output_failure():
     proc = subprocess.Popen(
         [*SCRIPT, "calibrate", "--target-ms", "1e9", "--max-cost", "12"],
         stdout=subprocess.PIPE,
@@ -312,7 +315,68 @@ def test_closed_output_pipe_ends_without_a_traceback():
         proc.wait(timeout=60)
     finally:
         proc.kill()
-    assert (proc.returncode, err) == (1, b"")
+    assert proc.returncode == EXIT_OUTPUT_FAILED
+    assert one_line(err) == "quorlix calibrate: error: cannot write the result: Broken pipe"
+
+
+#################################################
+### Results that cannot be written: status 74 ###
+#################################################
+EXIT_OUTPUT_FAILED = 74
+
+
+def closed_stdout():
+    return {"stdout": None, "preexec_fn": lambda: os.close(1)}, "standard output is closed"
+
+
+def full_disk():
+    return {"stdout": open("/dev/full", "wb")}, "No space left on device"
+
+
+def reader_gone():
+    # A pipe whose reading end is closed before the command writes, as in
+    # `quorlix check "$H" | (exec 0<&-; ...)`.
+    r, w = os.pipe()
+    os.close(r)
+    return {"stdout": os.fdopen(w, "wb")}, "Broken pipe"
+
+
+@pytest.mark.parametrize("sink", [closed_stdout, full_disk, reader_gone], ids=["closed", "dev-full", "pipe-closed"])
+@pytest.mark.parametrize(
+    "args, stdin",
+    [
+        (["hash", "--rounds", "4"], b"pw\n"),
+        (["check", HASH], b"pw\n"),  # a match
+        (["check", HASH], b"px\n"),  # no match
+        (["kdf", "--salt-hex", "00", "--length", "8", "--rounds", "50"], b"pw\n"),
+        (["calibrate", "--max-cost", "4"], b""),
+        (["--version"], b""),
+        (["kdf", "--help"], b""),
+    ],
+    ids=["hash", "check-match", "check-no-match", "kdf", "calibrate", "version", "help"],
+)
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+def test_unwritable_result_is_a_failure_of_its_own(sink, args, stdin, buffered):
+    where, reason = sink()
+    out = where["stdout"]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    try:
+        done = subprocess.run([*SCRIPT, *args], input=stdin, stderr=subprocess.PIPE, timeout=60, env=env, **where)
+    finally:
+        if out is not None:
+            out.close()
+    # The options that end parsing name the command itself.
+    name = "quorlix" if {"--version", "--help"} & set(args) else f"quorlix {args[0]}"
+    assert one_line(done.stderr) == f"{name}: error: cannot write the result: {reason}"
+    assert done.returncode == EXIT_OUTPUT_FAILED
+
+
+def test_closed_output_is_reported_before_the_password_is_read():
+    done = run("check", HASH, stdin=subprocess.DEVNULL, stdout=None, preexec_fn=lambda: os.close(1))
+    assert one_line(done.stderr) == "quorlix check: error: cannot write the result: standard output is closed"
+    assert done.returncode == EXIT_OUTPUT_FAILED
 
 
 def on_terminal(args, replies, timeout=30.0):
