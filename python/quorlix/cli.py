@@ -1,8 +1,9 @@
 """The ``quorlix`` command: hash, check, kdf and calibrate from a shell.
 
 Passwords never come from the command line, where other users could read
-them in the process list: they are read without echo from a terminal, or as
-one line from standard input when that is a pipe or a file.
+them in the process list: they are read without echo from a terminal, as
+one line from standard input when that is a pipe or a file, or as the first
+line of the file named by --password-file.
 
 Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage,
 74 the result could not be written, 130 interrupted. Each failure is one
@@ -12,20 +13,20 @@ line on standard error, never a traceback.
 from __future__ import annotations
 
 import argparse
+import base64
 import getpass
 import math
 import os
-import re
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, ParamSpec, TypeVar
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
-from . import __version__, checkpw, gensalt, hashpw, kdf
+from . import _HASH_RE, _MAX_COST, _MIN_COST, __version__, checkpw, gensalt, hashpw, kdf
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
@@ -33,17 +34,13 @@ EXIT_BAD_INPUT = 2
 EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
 
-MIN_COST = 4
-MAX_COST = 31
+MIN_COST = _MIN_COST
+MAX_COST = _MAX_COST
+SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
+MAX_PASSWORD_BYTES = 72
 MAX_KEY_BYTES = 512
 MAX_KDF_ROUNDS = 2**32 - 1
 FEW_KDF_ROUNDS = 50
-
-# The only form checkpw can ever accept: it compares against the canonical
-# 60-character string it renders, so anything else is reported up front,
-# before the user is asked for a password. The 22nd salt character carries
-# four unused bits that must be zero.
-_HASH_RE = re.compile(r"\$2[abxy]\$([0-9]{2})\$[./A-Za-z0-9]{21}[.Oeu][./A-Za-z0-9]{31}", re.ASCII)
 
 
 class BadInput(Exception):
@@ -100,15 +97,18 @@ def _positive_ms(text: str) -> float:
 
 
 def _hash_arg(text: str) -> bytes:
-    match = _HASH_RE.fullmatch(text)
+    # Anything checkpw could never accept is reported up front, before the
+    # user is asked for a password.
+    hashed = text.encode("utf-8", "surrogateescape")
+    match = _HASH_RE.fullmatch(hashed)
     if match is None:
         raise argparse.ArgumentTypeError(
             "not a bcrypt hash (expected $2b$, a two-digit cost, $ and 53 characters of ./A-Za-z0-9)"
         )
-    cost = int(match.group(1))
-    if not MIN_COST <= cost <= MAX_COST:
-        raise argparse.ArgumentTypeError(f"cost {match.group(1)} is out of range {MIN_COST}-{MAX_COST}")
-    return text.encode("ascii")
+    cost = match[1].decode()
+    if not MIN_COST <= int(cost) <= MAX_COST:
+        raise argparse.ArgumentTypeError(f"cost {cost} is out of range {MIN_COST}-{MAX_COST}")
+    return hashed
 
 
 def _hex_salt(text: str) -> bytes:
@@ -151,28 +151,66 @@ def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
     return results[0]
 
 
-def read_password(prompt: str, confirm: bool = False) -> bytes:
-    """The password as bytes: typed at a terminal, or one line of stdin."""
-    stdin = sys.stdin
-    if stdin is None:
-        raise BadInput("no password: standard input is closed")
-    if stdin.isatty():
-        try:
-            typed = getpass.getpass(f"{prompt}: ")
-            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
-                raise BadInput("the two entries do not match")
-        except EOFError:
-            raise BadInput("no password entered") from None
-        # Lone surrogates stand for undecodable terminal bytes; give them back.
-        return typed.encode("utf-8", "surrogateescape")
-    line = stdin.buffer.readline()
+def _first_line(stream: BinaryIO) -> bytes | None:
+    """The first line of a stream without its line ending; None when empty."""
+    line = stream.readline()
     if not line:
-        raise BadInput("no password on standard input")
+        return None
     if line.endswith(b"\n"):
         line = line[:-1]
         if line.endswith(b"\r"):
             line = line[:-1]
     return line
+
+
+def _end_prompt_line() -> None:
+    """Ends the line a prompt left open, where getpass wrote the prompt."""
+    try:
+        with open("/dev/tty", "w") as tty:
+            tty.write("\n")
+    except OSError:
+        _say("")
+
+
+def _from_stdin() -> bytes:
+    if sys.stdin is None:
+        raise BadInput("no password: standard input is closed")
+    line = _first_line(sys.stdin.buffer)
+    if line is None:
+        raise BadInput("no password on standard input")
+    return line
+
+
+def _from_file(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            line = _first_line(f)
+    except OSError as exc:
+        raise BadInput(f"cannot read password file {path!r}: {exc.strerror}") from None
+    if line is None:
+        raise BadInput(f"password file {path!r} is empty")
+    return line
+
+
+def read_password(prompt: str, confirm: bool = False, path: str | None = None) -> bytes:
+    """The password as bytes: the first line of the file at path ("-" for
+    standard input), else typed at a terminal, else one line of stdin."""
+    if path == "-":
+        return _from_stdin()
+    if path is not None:
+        return _from_file(path)
+    if sys.stdin is not None and sys.stdin.isatty():
+        try:
+            typed = getpass.getpass(f"{prompt}: ")
+            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
+                raise BadInput("the two entries do not match")
+        except EOFError:
+            # Ctrl-D: getpass leaves the cursor after the prompt.
+            _end_prompt_line()
+            raise BadInput(f"no {prompt.lower()} entered") from None
+        # Lone surrogates stand for undecodable terminal bytes; give them back.
+        return typed.encode("utf-8", "surrogateescape")
+    return _from_stdin()
 
 
 def _say(line: str) -> None:
@@ -206,22 +244,28 @@ def emit(result: str | bytes) -> None:
         raise OutputFailed(exc.strerror or str(exc)) from None
 
 
+def _too_long(password: bytes, advice: str) -> BadInput:
+    return BadInput(
+        f"the password is {len(password)} bytes long, and bcrypt uses at most {MAX_PASSWORD_BYTES}; {advice}"
+    )
+
+
 def _run_hash(args: argparse.Namespace) -> int:
-    password = read_password("Password", confirm=True)
-    try:
-        hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
+    password = read_password("Password", confirm=True, path=args.password_file)
+    if len(password) > MAX_PASSWORD_BYTES:
+        raise _too_long(password, "choose a shorter one")
+    hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
     emit(hashed.decode("ascii") + "\n")
     return EXIT_OK
 
 
 def _run_check(args: argparse.Namespace) -> int:
-    password = read_password("Password")
-    try:
-        matches = _interruptible(checkpw, password, args.hash)
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
+    password = read_password("Password", path=args.password_file)
+    if args.truncate:
+        password = password[:MAX_PASSWORD_BYTES]
+    elif len(password) > MAX_PASSWORD_BYTES:
+        raise _too_long(password, "for a hash made by a tool that cuts it there (mkpasswd, htpasswd), add --truncate")
+    matches = _interruptible(checkpw, password, args.hash)
     emit("password matches\n" if matches else "password does not match\n")
     return EXIT_OK if matches else EXIT_NO_MATCH
 
@@ -243,12 +287,16 @@ def _run_kdf(args: argparse.Namespace) -> int:
             f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
             f"{FEW_KDF_ROUNDS} or more are advised for new keys"
         )
-    password = read_password("Passphrase")
-    try:
-        key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
-    emit(key.hex() + "\n")
+    password = read_password("Passphrase", path=args.password_file)
+    if not password:
+        raise BadInput("the passphrase is empty; bcrypt_pbkdf needs at least one byte")
+    key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
+    if args.format == "raw":
+        emit(key)
+    elif args.format == "base64":
+        emit(base64.b64encode(key).decode("ascii") + "\n")
+    else:
+        emit(key.hex() + "\n")
     return EXIT_OK
 
 
@@ -281,12 +329,27 @@ def _run_calibrate(args: argparse.Namespace) -> int:
             break
         chosen = (cost, ms)
     if chosen is None:
+        recommended = MIN_COST
         emit(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)\n")
-    elif not over:
-        emit(f"recommended cost: {chosen[0]} (the --max-cost limit; about {chosen[1]:.1f} ms per hash)\n")
     else:
-        emit(f"recommended cost: {chosen[0]} (about {chosen[1]:.1f} ms per hash)\n")
+        recommended = chosen[0]
+        why = "the --max-cost limit; about" if not over else "about"
+        emit(f"recommended cost: {recommended} ({why} {chosen[1]:.1f} ms per hash)\n")
+    if recommended < SAFE_COST:
+        _say(
+            f"{args.parser.prog}: warning: cost {recommended} is too cheap for stored passwords; "
+            f"use {SAFE_COST} or more there, and lower costs only in tests"
+        )
     return EXIT_OK
+
+
+def _password_file_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--password-file",
+        metavar="PATH",
+        help="read the password from the first line of PATH instead (- for standard input, "
+        "/dev/fd/N for an open file descriptor), without a prompt",
+    )
 
 
 def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
@@ -294,10 +357,10 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
-        epilog="Passwords are read without echo from a terminal, or as one line of standard "
-        "input otherwise. Exit status: 0 success, 1 no match (check), 2 bad input, "
-        f"{EXIT_OUTPUT_FAILED} the result could not be written (standard output closed or full, "
-        f"or its reader gone), {EXIT_INTERRUPTED} interrupted.",
+        epilog="Passwords are read without echo from a terminal, as one line of standard input "
+        "otherwise, or as the first line of --password-file. Exit status: 0 success, 1 no match "
+        f"(check), 2 bad input, {EXIT_OUTPUT_FAILED} the result could not be written (standard output "
+        f"closed or full, or its reader gone), {EXIT_INTERRUPTED} interrupted.",
     )
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
@@ -320,6 +383,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         default="2b",
         help="version written into the hash (default: %(default)s)",
     )
+    _password_file_option(p)
     p.set_defaults(run=_run_hash, parser=p)
 
     p = commands.add_parser(
@@ -329,13 +393,20 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         "1 when it does not, 2 when the hash or the password cannot be used.",
     )
     p.add_argument("hash", metavar="HASH", type=_hash_arg, help="the stored hash, e.g. $2b$12$...")
+    p.add_argument(
+        "--truncate",
+        action="store_true",
+        help=f"use only the first {MAX_PASSWORD_BYTES} bytes of a longer password, as mkpasswd and "
+        f"htpasswd do when they hash (without it, a password over {MAX_PASSWORD_BYTES} bytes is an error)",
+    )
+    _password_file_option(p)
     p.set_defaults(run=_run_check, parser=p)
 
     p = commands.add_parser(
         "kdf",
-        help="derive a key with bcrypt_pbkdf and print it in hex",
+        help="derive a key with bcrypt_pbkdf and print it",
         description="Derive key material from a passphrase and a salt with bcrypt_pbkdf "
-        "(as OpenSSH does for its key files) and print it in hexadecimal.",
+        "(as OpenSSH does for its key files) and print it.",
     )
     salt = p.add_mutually_exclusive_group(required=True)
     salt.add_argument("--salt-hex", metavar="HEX", type=_hex_salt, help="the salt, in hexadecimal")
@@ -354,6 +425,13 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         metavar="N",
         help=f"rounds; the work grows linearly with them ({FEW_KDF_ROUNDS} or more advised)",
     )
+    p.add_argument(
+        "--format",
+        choices=("hex", "base64", "raw"),
+        default="hex",
+        help="hex or base64 on one line, or the raw bytes alone (default: %(default)s)",
+    )
+    _password_file_option(p)
     p.set_defaults(run=_run_kdf, parser=p)
 
     p = commands.add_parser(
