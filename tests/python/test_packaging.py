@@ -29,6 +29,7 @@ WHEEL_FILES = {
     "quorlix/__init__.py",
     "quorlix/__main__.py",
     "quorlix/cli.py",
+    "quorlix/django.py",
     "quorlix/py.typed",
 }
 
@@ -100,9 +101,15 @@ def test_wheel_metadata(dists):
         "Programming Language :: Python :: Implementation :: CPython",
     ):
         assert c in classifiers
-    assert meta.get_all("Provides-Extra") == ["test"]
-    extras = {r.split(";")[0].split(">")[0].strip() for r in meta.get_all("Requires-Dist") if 'extra == "test"' in r}
-    assert {"pytest", "mypy", "build", "abi3audit"} <= extras
+    assert sorted(meta.get_all("Provides-Extra")) == ["django", "test"]
+
+    def extra(name):
+        return {
+            r.split(";")[0].split(">")[0].strip() for r in meta.get_all("Requires-Dist") if f'extra == "{name}"' in r
+        }
+
+    assert {"pytest", "mypy", "build", "abi3audit", "django"} <= extra("test")
+    assert extra("django") == {"django"}
     assert not [r for r in meta.get_all("Requires-Dist") if "extra ==" not in r], "no runtime dependencies"
     assert meta["Description-Content-Type"] == "text/markdown"
     assert meta.get_payload().startswith("# quorlix\n")
