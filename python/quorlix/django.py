@@ -18,14 +18,14 @@ keep verifying and new ones read the same to them. Needs Django:
 
 from __future__ import annotations
 
-import importlib.util
-
 import quorlix
 
-if importlib.util.find_spec("django") is None:
-    raise ModuleNotFoundError("quorlix.django needs Django: pip install 'quorlix[django]'", name="django")
-
-from django.contrib.auth import hashers  # type: ignore[import-untyped, import-not-found, unused-ignore]
+try:
+    from django.contrib.auth import hashers  # type: ignore[import-untyped, import-not-found, unused-ignore]
+except ModuleNotFoundError as _missing:
+    if _missing.name is None or _missing.name.split(".")[0] != "django":
+        raise
+    raise ModuleNotFoundError("quorlix.django needs Django: pip install 'quorlix[django]'", name="django") from None
 
 # bcrypt reads 72 bytes of a password at most. Django's hashers leave the
 # cut to the library (BCryptPasswordHasher documents it), so the hashes they
