@@ -22,7 +22,7 @@ PYTHON=${PYTHON:-python3}
 export PYTHON
 BUILD=build/test
 
-scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev
+scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev valgrind
 
 cpp_tests() {
   cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
