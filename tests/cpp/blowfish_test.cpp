@@ -157,11 +157,11 @@ TEST(BlowfishVectors, PublishedVariableKeyLength) {
     }
 }
 
-// The half-round has a hand-scheduled form on x86-64, addressed in several
-// ways; every form must agree with the definition, dst ^ P[I] ^ F(x), on
-// every byte position, including the extremes. The second of two states
-// side by side is reached both from its own S1 and from the first's with
-// a displacement, as lanes in lockstep reach theirs.
+// The half-round (the asm on x86-64, or the plain C++ round) is addressed
+// in several ways; every form must agree with the definition,
+// dst ^ P[I] ^ F(x), on every byte position, including the extremes. The
+// second of two states side by side is reached both from its own S1 and
+// from the first's with a displacement, as lanes in lockstep reach theirs.
 template <size_t I, long S1, bool HighByte>
 void expect_half_round(const States<2>& st, const uint32_t* base, const std::vector<uint32_t>& xs) {
     const Blowfish& b = st[1];
