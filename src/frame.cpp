@@ -148,11 +148,13 @@ PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
 }  // namespace
 
 PyResult<uint16_t> extract_u16(PyObject* obj) {
-    return uint16_t(TRY(extract_small_unsigned(obj, UINT16_MAX)));
+    TRY_LET(const uint64_t v, extract_small_unsigned(obj, UINT16_MAX));
+    return uint16_t(v);
 }
 
 PyResult<uint32_t> extract_u32(PyObject* obj) {
-    return uint32_t(TRY(extract_small_unsigned(obj, UINT32_MAX)));
+    TRY_LET(const uint64_t v, extract_small_unsigned(obj, UINT32_MAX));
+    return uint32_t(v);
 }
 
 PyResult<uint64_t> extract_u64(PyObject* obj) {

@@ -89,4 +89,12 @@ PyResult<T> extract_argument(PyObject* obj, std::string_view name,
     return r;
 }
 
+// The same for an optional parameter: `fallback` when it was not given.
+template <class T>
+PyResult<T> extract_argument(PyObject* obj, std::string_view name,
+                             PyResult<T> (*convert)(PyObject*), T fallback) {
+    if (obj == nullptr) return fallback;
+    return extract_argument(obj, name, convert);
+}
+
 }  // namespace quorlix

@@ -91,12 +91,12 @@ PyResult<PyObject*> gensalt_wrapper(PyObject*, PyObject* const* args, Py_ssize_t
                                     PyObject* kwnames) {
     PyObject* slots[2] = {};
     TRY_OK(extract_arguments_fastcall(GENSALT, args, nargs, kwnames, slots));
-    uint16_t rounds = DEFAULT_ROUNDS;
-    if (slots[0] != nullptr) rounds = TRY(extract_argument(slots[0], "rounds", extract_u16));
-    Bytes prefix(reinterpret_cast<const uint8_t*>("2b"), 2);
-    if (slots[1] != nullptr && slots[1] != Py_None) {
-        prefix = TRY(extract_argument(slots[1], "prefix", from_py_object_bound));
-    }
+    TRY_LET(const uint16_t rounds,
+            extract_argument(slots[0], "rounds", extract_u16, DEFAULT_ROUNDS));
+    // None asks for the default prefix too.
+    PyObject* const given_prefix = slots[1] == Py_None ? nullptr : slots[1];
+    TRY_LET(const Bytes prefix, extract_argument(given_prefix, "prefix", from_py_object_bound,
+                                                 Bytes(reinterpret_cast<const uint8_t*>("2b"), 2)));
     return gensalt(rounds, prefix);
 }
 

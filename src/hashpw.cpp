@@ -38,8 +38,9 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
 }
 
 PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
-    Owned computed(TRY(hashpw(password, hashed_password)));
-    const Bytes mine = TRY(from_py_object_bound(computed.get()));
+    TRY_LET(PyObject* const hashed, hashpw(password, hashed_password));
+    const Owned computed(hashed);
+    TRY_LET(const Bytes mine, from_py_object_bound(computed.get()));
     const bool same =
         constant_time_eq(mine.data(), mine.size(), hashed_password.data(), hashed_password.size());
     PyObject* verdict = Py_GetConstantBorrowed(same ? Py_CONSTANT_TRUE : Py_CONSTANT_FALSE);
@@ -48,14 +49,16 @@ PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
 }
 
 // Both functions take two byte strings: the password and a setting.
-using TwoBytes = std::pair<Bytes, Bytes>;
+struct TwoBytes {
+    Bytes first, second;
+};
 
 PyResult<TwoBytes> bind_two_bytes(const FunctionDescription& desc, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {};
     TRY_OK(extract_arguments_fastcall(desc, args, nargs, kwnames, slots));
-    const Bytes first = TRY(extract_argument(slots[0], desc.params[0], from_py_object_bound));
-    const Bytes second = TRY(extract_argument(slots[1], desc.params[1], from_py_object_bound));
+    TRY_LET(const Bytes first, extract_argument(slots[0], desc.params[0], from_py_object_bound));
+    TRY_LET(const Bytes second, extract_argument(slots[1], desc.params[1], from_py_object_bound));
     return TwoBytes{first, second};
 }
 
@@ -63,14 +66,14 @@ PyResult<TwoBytes> bind_two_bytes(const FunctionDescription& desc, PyObject* con
 
 PyResult<PyObject*> hashpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    const auto [password, salt] = TRY(bind_two_bytes(HASHPW, args, nargs, kwnames));
-    return hashpw(password, salt);
+    TRY_LET(const TwoBytes bound, bind_two_bytes(HASHPW, args, nargs, kwnames));
+    return hashpw(bound.first, bound.second);
 }
 
 PyResult<PyObject*> checkpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    const auto [password, hashed] = TRY(bind_two_bytes(CHECKPW, args, nargs, kwnames));
-    return checkpw(password, hashed);
+    TRY_LET(const TwoBytes bound, bind_two_bytes(CHECKPW, args, nargs, kwnames));
+    return checkpw(bound.first, bound.second);
 }
 
 }  // namespace quorlix

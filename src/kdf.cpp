@@ -57,14 +57,12 @@ PyResult<PyObject*> kdf_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     PyObject* slots[5] = {};
     TRY_OK(extract_arguments_fastcall(KDF, args, nargs, kwnames, slots));
-    const Bytes password = TRY(extract_argument(slots[0], "password", from_py_object_bound));
-    const Bytes salt = TRY(extract_argument(slots[1], "salt", from_py_object_bound));
-    const uint64_t length = TRY(extract_argument(slots[2], "desired_key_bytes", extract_u64));
-    const uint32_t rounds = TRY(extract_argument(slots[3], "rounds", extract_u32));
-    bool ignore_few_rounds = false;
-    if (slots[4] != nullptr) {
-        ignore_few_rounds = TRY(extract_argument(slots[4], "ignore_few_rounds", extract_bool));
-    }
+    TRY_LET(const Bytes password, extract_argument(slots[0], "password", from_py_object_bound));
+    TRY_LET(const Bytes salt, extract_argument(slots[1], "salt", from_py_object_bound));
+    TRY_LET(const uint64_t length, extract_argument(slots[2], "desired_key_bytes", extract_u64));
+    TRY_LET(const uint32_t rounds, extract_argument(slots[3], "rounds", extract_u32));
+    TRY_LET(const bool ignore_few_rounds,
+            extract_argument(slots[4], "ignore_few_rounds", extract_bool, false));
     return kdf(password, salt, length, rounds, ignore_few_rounds);
 }
 

@@ -166,13 +166,18 @@ private:
 template <class T>
 using PyResult = Result<T, PyErr>;
 
-// Propagates the error of a Result; TRY(expr) yields the value of expr.
-#define TRY(...)                                                                   \
-    ({                                                                             \
-        auto quorlix_try_ = (__VA_ARGS__);                                         \
-        if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
-        std::move(quorlix_try_).value();                                           \
-    })
+// TRY_LET(declaration, expr) returns the error of expr, a Result, from the
+// enclosing function, or else initialises the declared variable with its
+// value. It is a statement of its own:
+//     TRY_LET(const Bytes password, from_py_object_bound(obj));
+#define QUORLIX_CONCAT_(a, b) a##b
+#define QUORLIX_CONCAT(a, b) QUORLIX_CONCAT_(a, b)
+#define QUORLIX_TRY_TMP QUORLIX_CONCAT(quorlix_try_, __LINE__)
+#define TRY_LET(declaration, ...)                                                    \
+    auto QUORLIX_TRY_TMP = (__VA_ARGS__);                                            \
+    if (!QUORLIX_TRY_TMP) return ::quorlix::Err{std::move(QUORLIX_TRY_TMP).error()}; \
+    declaration = std::move(QUORLIX_TRY_TMP).value()
+// TRY_OK(expr) returns the error of expr, a Result<void>, if it has one.
 #define TRY_OK(...)                                                                \
     do {                                                                           \
         auto quorlix_try_ = (__VA_ARGS__);                                         \
