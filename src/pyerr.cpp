@@ -43,6 +43,19 @@ void register_decref(PyObject* obj) {
     p.pending.push_back(obj);
 }
 
+Released release_lock() {
+    const int64_t count = std::exchange(ATTACH_COUNT, 0);
+    return {PyEval_SaveThread(), count};
+}
+
+void reacquire_lock(const Released& released) {
+    PyEval_RestoreThread(released.ts);
+    // The count is restored only once the lock is back: a thread that is
+    // ended inside PyEval_RestoreThread must queue its releases.
+    ATTACH_COUNT = released.attach_count;
+    drop_deferred_references();
+}
+
 void drop_deferred_references() {
     ReferencePool* p = POOL.load(std::memory_order_acquire);
     if (p == nullptr) return;

@@ -35,6 +35,19 @@ void drop_deferred_references();
 // thread that attaches.
 void register_decref(PyObject* obj);
 
+// What a thread needs to take the interpreter lock back.
+struct Released {
+    PyThreadState* ts;
+    int64_t attach_count;
+};
+
+// Sets the attach count to 0 and releases the lock.
+Released release_lock();
+
+// Takes the lock back, restores the attach count and drops the references
+// queued meanwhile.
+void reacquire_lock(const Released& released) QUORLIX_MAY_UNWIND;
+
 // Entered by every call frame.
 struct Attached {
     Attached() {
@@ -229,18 +242,12 @@ public:
     template <class F>
     PyResult<const T*> init_once_cell_py_attached(F&& init) {
         if (const T* v = get()) return v;
-        const int64_t saved = ATTACH_COUNT;
-        ATTACH_COUNT = 0;
-        PyThreadState* ts = PyEval_SaveThread();
+        const Released released = release_lock();
         bool attached = false;
-        // The count is restored only once the lock is back: a thread that
-        // is ended inside PyEval_RestoreThread must queue its releases.
         auto reattach = [&]() {
             if (!attached) {
                 attached = true;
-                PyEval_RestoreThread(ts);
-                ATTACH_COUNT = saved;
-                drop_deferred_references();
+                reacquire_lock(released);
             }
         };
         struct Reattach {
@@ -275,19 +282,9 @@ PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text);
 template <class F>
 auto detach(F&& f) -> decltype(f()) {
     struct Restore {
-        int64_t saved;
-        PyThreadState* ts;
-        // The count is restored only once the lock is back: a thread that
-        // is ended inside PyEval_RestoreThread must queue its releases.
-        ~Restore() QUORLIX_MAY_UNWIND {
-            PyEval_RestoreThread(ts);
-            ATTACH_COUNT = saved;
-            drop_deferred_references();
-        }
-    };
-    Restore restore{ATTACH_COUNT, nullptr};
-    ATTACH_COUNT = 0;
-    restore.ts = PyEval_SaveThread();
+        Released released;
+        ~Restore() QUORLIX_MAY_UNWIND { reacquire_lock(released); }
+    } restore{release_lock()};
     return f();
 }
 
