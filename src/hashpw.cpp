@@ -49,31 +49,27 @@ PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
 }
 
 // Both functions take two byte strings: the password and a setting.
-struct TwoBytes {
-    Bytes first, second;
-};
-
-PyResult<TwoBytes> bind_two_bytes(const FunctionDescription& desc, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    TRY_OK(extract_arguments_fastcall(desc, args, nargs, kwnames, slots));
-    TRY_LET(const Bytes first, extract_argument(slots[0], desc.params[0], from_py_object_bound));
-    TRY_LET(const Bytes second, extract_argument(slots[1], desc.params[1], from_py_object_bound));
-    return TwoBytes{first, second};
+PyResult<PyObject*> call_with_two_bytes(const FunctionDescription& desc,
+                                        PyResult<PyObject*> (*function)(Bytes, Bytes),
+                                        PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    BoundArguments bound(desc);
+    TRY_OK(bound.bind(args, nargs, kwnames));
+    TRY_LET(const Bytes first, bound.extract(0, from_py_object_bound));
+    TRY_LET(const Bytes second, bound.extract(1, from_py_object_bound));
+    return function(first, second);
 }
 
 }  // namespace
 
 PyResult<PyObject*> hashpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    TRY_LET(const TwoBytes bound, bind_two_bytes(HASHPW, args, nargs, kwnames));
-    return hashpw(bound.first, bound.second);
+    return call_with_two_bytes(HASHPW, hashpw, args, nargs, kwnames);
 }
 
 PyResult<PyObject*> checkpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    TRY_LET(const TwoBytes bound, bind_two_bytes(CHECKPW, args, nargs, kwnames));
-    return checkpw(bound.first, bound.second);
+    return call_with_two_bytes(CHECKPW, checkpw, args, nargs, kwnames);
 }
 
 }  // namespace quorlix

@@ -55,14 +55,13 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
 
 PyResult<PyObject*> kdf_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    PyObject* slots[5] = {};
-    TRY_OK(extract_arguments_fastcall(KDF, args, nargs, kwnames, slots));
-    TRY_LET(const Bytes password, extract_argument(slots[0], "password", from_py_object_bound));
-    TRY_LET(const Bytes salt, extract_argument(slots[1], "salt", from_py_object_bound));
-    TRY_LET(const uint64_t length, extract_argument(slots[2], "desired_key_bytes", extract_u64));
-    TRY_LET(const uint32_t rounds, extract_argument(slots[3], "rounds", extract_u32));
-    TRY_LET(const bool ignore_few_rounds,
-            extract_argument(slots[4], "ignore_few_rounds", extract_bool, false));
+    BoundArguments bound(KDF);
+    TRY_OK(bound.bind(args, nargs, kwnames));
+    TRY_LET(const Bytes password, bound.extract(0, from_py_object_bound));
+    TRY_LET(const Bytes salt, bound.extract(1, from_py_object_bound));
+    TRY_LET(const uint64_t length, bound.extract(2, extract_u64));
+    TRY_LET(const uint32_t rounds, bound.extract(3, extract_u32));
+    TRY_LET(const bool ignore_few_rounds, bound.extract(4, extract_bool, false));
     return kdf(password, salt, length, rounds, ignore_few_rounds);
 }
 
