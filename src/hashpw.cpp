@@ -27,9 +27,16 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
         std::string_view(reinterpret_cast<const char*>(setting.data()), setting.size()));
     if (!parsed) return Err{invalid_salt()};
 
-    auto hashed =
-        detach([&] { return bcrypt::_hash_password(password, parsed->cost, parsed->salt); });
-    if (!hashed) return Err{invalid_salt()};
+    SignalCheck signals;
+    auto hashed = detach([&] {
+        return bcrypt::_hash_password(password, parsed->cost, parsed->salt, signals.cancel());
+    });
+    if (!hashed) {
+        if (hashed.error().kind == bcrypt::BcryptError::Kind::Interrupted) {
+            return Err{signals.take_error()};
+        }
+        return Err{invalid_salt()};
+    }
 
     const std::string text = hashed.value().format_for_version(parsed->version);
     PyObject* out = PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));

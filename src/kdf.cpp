@@ -43,7 +43,11 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
     auto* key = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
     std::memset(key, 0, n);
 
-    auto derived = detach([&] { return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}); });
+    SignalCheck signals;
+    auto derived = detach([&] {
+        return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}, signals.cancel());
+    });
+    if (!derived && derived.error() == pbkdf::Error::Interrupted) return Err{signals.take_error()};
     if (!derived) {
         panic("called `Result::unwrap()` on an `Err` value: " +
               std::string(pbkdf::error_name(derived.error())));
