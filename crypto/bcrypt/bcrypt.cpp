@@ -59,7 +59,10 @@ Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT
     if (cost >= 32) panic("assertion failed: cost < 32");
 
     blowfish::Blowfish st = blowfish::init_state();
-    const WipeOnExit wipe_state(st);
+    // A state keyed with fewer iterations than the cost asks for would let
+    // password guesses be checked for less than the cost; once the loop
+    // has run its course, the state tells no more than the hash it gives.
+    WipeOnExit wipe_state(st);
     blowfish::salted_expand_key(st, salt, key);
     // 2^31 rounds at cost 31: the counter must be wider than 31 bits.
     for (uint64_t i = 0, rounds = uint64_t(1) << cost; i < rounds; i++) {
@@ -67,6 +70,7 @@ Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT
         blowfish::bc_expand_key(st, key);
         blowfish::bc_expand_key(st, salt);
     }
+    wipe_state.disarm();
 
     // The state is final now, so the three blocks run side by side.
     Block b[3] = {{MAGIC[0], MAGIC[1]}, {MAGIC[2], MAGIC[3]}, {MAGIC[4], MAGIC[5]}};
