@@ -35,7 +35,7 @@ rm -rf "$BUILD"
 "$newer" -m venv "$BUILD/venv"
 VPY="$BUILD/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip
-"$VPY" -m pip install -q pytest numpy
+"$VPY" -m pip install -q pytest numpy django
 "$VPY" -m pip install -q . --config-settings=build-dir="$BUILD/cmake" \
   --config-settings=cmake.define.QUORLIX_LIMITED_API="$api"
 # The packaging, typing and leak tests concern the shipped 3.11 wheel and

@@ -35,13 +35,27 @@ __attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_
             from_panic_payload(p).restore();
         }
         return nullptr;
-    } catch (abi::__forced_unwind&) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
         throw;  // the thread is being ended; let it go
-    } catch (const std::bad_alloc&) {
+    }
+#endif
+    catch (const std::bad_alloc&) {
         trap_abort("memory allocation failed");
-    } catch (...) {
+    }
+#if defined(__GLIBCXX__)
+    catch (...) {
         trap_abort("uncaught panic at ffi boundary");
     }
+#else
+    // libc++abi's catch (...) also takes the C library's forced unwind of an
+    // ending thread and cannot throw it on (the thread would abort), so here
+    // only the C++ runtime's own exceptions are trapped.
+    catch (const std::exception&) {
+        trap_abort("uncaught panic at ffi boundary");
+    }
+#endif
 }
 
 using FastcallBody = PyResult<PyObject*> (*)(PyObject* self, PyObject* const* args,
