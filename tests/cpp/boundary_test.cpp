@@ -8,9 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "bcrypt/bcrypt.h"
 #include "frame.h"
-#include "pbkdf/bcrypt_pbkdf.h"
 #include "pyerr.h"
 
 using namespace quorlix;
@@ -132,33 +130,6 @@ TEST(Detach, PanicInsideRestoresTheAttachedState) {
     EXPECT_EQ(PyLong_AsLong(next.result), 42);
     _Py_DecRef(next.result);
     EXPECT_EQ(ATTACH_COUNT, 0);
-}
-
-TEST(Detach, PanicFromInsideAComputationBecomesPanicException) {
-    // Thrown from the cancellation hook deep inside the cores, as a
-    // PanicException raised by a signal handler is resumed there.
-    static const uint8_t SALT[16] = {};
-    using Compute = bool (*)(const Cancel&);
-    const Compute computations[] = {
-        [](const Cancel& c) { return bcrypt::_hash_password(Bytes(SALT, 4), 4, SALT, c).ok(); },
-        [](const Cancel& c) {
-            uint8_t out[128];
-            return pbkdf::bcrypt_pbkdf(Bytes(SALT, 4), Bytes(SALT, 4), 2, out, c).ok();
-        },
-    };
-    for (Compute compute : computations) {
-        auto c = call([compute]() -> PyResult<PyObject*> {
-            const Cancel panics{[](void*) -> bool { panic("hook panicked"); }, nullptr};
-            detach([&] { return compute(panics); });
-            return PyLong_FromLong(0);
-        });
-        EXPECT_EQ(c.result, nullptr);
-        ASSERT_TRUE(c.exc);
-        EXPECT_EQ(type_object(c.exc.get()), panic_exception_type());
-        EXPECT_EQ(str_of(c.exc.get()), "hook panicked");
-        EXPECT_TRUE(PyGILState_Check());
-        EXPECT_EQ(ATTACH_COUNT, 0);
-    }
 }
 
 TEST(Detach, ReleaseWhileDetachedIsDeferredUntilReattach) {
