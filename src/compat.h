@@ -61,13 +61,30 @@ inline void set_raised_exception(PyObject* exc) {
 /// Types ///
 /////////////
 
-// type.__module__ reads the dictionary entry of heap types and derives the
-// name from tp_name for static ones, as PyType_GetModuleName does.
+// The type's own module name: the "__module__" entry of a heap type's
+// dictionary, the part of tp_name before the last dot for a static one.
+// Before 3.13 the interpreter's own getter is taken from `type` itself: a
+// plain attribute lookup would go through the metaclass, which may define
+// "__module__" as it likes.
 inline PyObject* type_module_name(PyTypeObject* type) {
 #if QUORLIX_API_AT_LEAST(0x030D0000)
     return PyType_GetModuleName(type);
 #else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+    auto* self = reinterpret_cast<PyObject*>(type);
+    PyObject* dict = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__");
+    if (dict == nullptr) return nullptr;
+    PyObject* getter = PyMapping_GetItemString(dict, "__module__");
+    Py_DECREF(dict);
+    if (getter == nullptr) return nullptr;
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(getter), Py_tp_descr_get));
+    PyObject* name = nullptr;
+    if (get != nullptr) {
+        name = get(getter, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    } else {
+        PyErr_SetString(PyExc_SystemError, "type.__module__ is not a descriptor");
+    }
+    Py_DECREF(getter);
+    return name;
 #endif
 }
 
