@@ -69,7 +69,7 @@ stage "C++ unit tests" cpp_tests
 stage "Python tests" python_tests "$@"
 
 if [ $ALL = 1 ]; then
-  stage "Python tests on the other CPythons" scripts/test-newer-python.sh
+  stage "Python tests on the other CPythons" scripts/test-python-versions.sh
   stage "Formatting, lint and types" scripts/lint.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   stage "Hardening" scripts/harden.sh
