@@ -8,7 +8,8 @@
 #   scripts/arm64-python.sh DIR
 #
 # Afterwards:
-#   DIR/python3                  runs the interpreter: qemu-aarch64 -L DIR ...
+#   DIR/python3                  runs the interpreter: qemu-aarch64 -L DIR ...;
+#                                it is also the interpreter's sys.executable
 #   DIR/usr/include/python3.11   its headers (pyconfig.h picks the one under
 #                                DIR/usr/include/aarch64-linux-gnu, so put
 #                                DIR/usr/include on the include path too)
@@ -26,6 +27,14 @@ DIR=$(cd "$1" && pwd)
 # extension modules built with g++.
 ROOTS=(python3.11-minimal libpython3.11-stdlib libstdc++6)
 EXTRA=(libpython3.11-dev)
+
+# The interpreter takes this script as its sys.executable (-0 sets its
+# argv[0]), so the subprocesses it starts go through the emulator too.
+cat >"$DIR/python3" <<EOF
+#!/bin/sh
+exec qemu-aarch64 -L "$DIR" -0 "$DIR/python3" "$DIR/usr/bin/python3.11" "\$@"
+EOF
+chmod +x "$DIR/python3"
 
 if [ -f "$DIR/.complete" ] && [ "$(cat "$DIR/.complete")" = "${ROOTS[*]} ${EXTRA[*]}" ]; then
   exit 0
@@ -62,11 +71,8 @@ for deb in "$debs"/*.deb; do
 done
 rm -rf "$debs"
 
-cat >"$DIR/python3" <<EOF
-#!/bin/sh
-exec qemu-aarch64 -L "$DIR" "$DIR/usr/bin/python3.11" "\$@"
-EOF
-chmod +x "$DIR/python3"
-"$DIR/python3" -c 'import platform, sys; assert platform.machine() == "aarch64", platform.machine()'
+"$DIR/python3" -c 'import platform, subprocess, sys
+assert platform.machine() == "aarch64", platform.machine()
+subprocess.run([sys.executable, "-c", "pass"], check=True)'
 echo "${ROOTS[*]} ${EXTRA[*]}" >"$DIR/.complete"
 echo "arm64 CPython $("$DIR/python3" -c 'import sys; print(sys.version.split()[0])') in $DIR"
