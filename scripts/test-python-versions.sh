@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package on every other CPython 3.11 or newer on the machine, installed
-# the way a user installs it: `pip install .` of a clean copy of the tree,
-# default options, into a fresh virtual environment. That builds the default
+# the way a user installs it: `pip install .`, default options, into a fresh
+# virtual environment, in a clean tree: the unpacked sdist, which is also
+# what `pip install quorlix-*.tar.gz` builds from. That builds the default
 # cp311-abi3 module against the interpreter's own headers. Then the Python
 # suite runs there (the packaging, typing, leak and command-line tests
 # concern the shipped wheel and run in the main suite).
@@ -48,11 +49,17 @@ if [ ${#versions[@]} = 0 ]; then
   exit 0
 fi
 
-# What a fresh clone holds, with the work not yet committed.
-tree=$OUT/tree
-mkdir -p "$tree"
-git ls-files -z --cached --others --exclude-standard |
-  tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$tree"
+# The sdist, made from the tree as it is, unpacked.
+"$PYTHON" -m venv "$OUT/sdist-venv"
+"$OUT/sdist-venv/bin/python" -m pip install -q build
+"$OUT/sdist-venv/bin/python" -m build -q --sdist --outdir "$OUT/sdist" . >"$OUT/sdist.log" 2>&1 || {
+  cat "$OUT/sdist.log"
+  exit 1
+}
+sdist=$(ls "$OUT"/sdist/*.tar.gz)
+tar -xzf "$sdist" -C "$OUT"
+tree=$(ls -d "$OUT"/quorlix-*/)
+echo "building from $(basename "$sdist")"
 
 SUITE=(tests/python -q -p no:cacheprovider
   --ignore=tests/python/test_packaging.py --ignore=tests/python/test_typing.py
