@@ -71,6 +71,8 @@ stage "Python tests" python_tests "$@"
 if [ $ALL = 1 ]; then
   stage "Python tests on the other CPythons" scripts/test-python-versions.sh
   stage "Formatting, lint and types" scripts/lint.sh
+  # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
+  stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   stage "Hardening" scripts/harden.sh
 fi
