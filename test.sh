@@ -22,7 +22,7 @@ PYTHON=${PYTHON:-python3}
 export PYTHON
 BUILD=build/test
 
-scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev
+scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev valgrind tmux
 
 cpp_tests() {
   cmake -S . -B "$BUILD/cpp" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
@@ -39,7 +39,11 @@ python_tests() {
   local vpy="$BUILD/venv/bin/python"
   "$vpy" -m pip install -q --upgrade pip
   "$vpy" -m pip install -q ".[test]"
-  "$vpy" -m pytest -q -p no:cacheprovider tests/python "$@"
+  # With --all the release stage runs the packaging tests, on the
+  # distributions it builds, instead of building them twice.
+  local skip=()
+  [ $ALL = 0 ] || skip=(--ignore=tests/python/test_packaging.py)
+  "$vpy" -m pytest -q -p no:cacheprovider tests/python "${skip[@]}" "$@"
 }
 
 summary=()
@@ -75,6 +79,8 @@ if [ $ALL = 1 ]; then
   stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   stage "Hardening" scripts/harden.sh
+  # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
+  stage "Release wheels" scripts/test-wheels.sh
 fi
 
 echo "== summary"

@@ -5,8 +5,10 @@
 #   sanitize-python  the whole Python test suite against an ASan+UBSan build
 #                    of the extension (g++), the runtime preloaded
 #   fuzz             every fuzz target for FUZZ_SECONDS (default 30) each
-#   valgrind         part of the Python tests under memcheck: no definite
-#                    leak and no error with a frame in the module
+#   valgrind         the hash comparison with its inputs marked undefined,
+#                    and part of the Python tests, under memcheck: no
+#                    data-dependent branch or address in the comparison, no
+#                    definite leak and no error with a frame in the module
 #
 #   scripts/harden.sh [STAGE...]      (all stages when none is named)
 #
@@ -76,10 +78,30 @@ run_fuzz() {
   PYTHON="$PYTHON" fuzz/run.sh "$FUZZ_SECONDS"
 }
 
+# The comparison checkpw uses, built as the module builds it (Release),
+# called on hashes that memcheck treats as undefined: a branch or an address
+# that depends on them is reported. The early-exit comparison must be
+# reported, or the check proves nothing.
+constant_time() {
+  local build=$OUT/constant-time
+  cmake -S . -B "$build" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null || return 1
+  cmake --build "$build" --target constant_time_check >/dev/null || return 1
+  local memcheck=(valgrind --tool=memcheck --error-exitcode=3 -q)
+  "${memcheck[@]}" "$build/tests/cpp/constant_time_check" || return 1
+  local status=0
+  "${memcheck[@]}" "$build/tests/cpp/constant_time_check" --leaky 2>/dev/null || status=$?
+  if [ $status != 3 ]; then
+    echo "memcheck did not report the early-exit comparison (status $status)"
+    return 1
+  fi
+}
+
 # Python tests that run in the interpreter itself (not in subprocesses),
 # with the extension built with debug information and not stripped.
 VALGRIND_TESTS=(test_binding.py test_gensalt.py test_hashpw.py test_kdf.py test_module.py test_panics.py)
 run_valgrind() {
+  constant_time || return 1
   local venv=$OUT/valgrind-venv
   rm -rf "$venv"
   "$PYTHON" -m venv "$venv" || return 1

@@ -1,33 +1,57 @@
 """bcrypt password hashing and bcrypt_pbkdf key derivation."""
 
-from _quorlix import (
-    __author__,
-    __copyright__,
-    __email__,
-    __license__,
-    __summary__,
-    __title__,
-    __uri__,
-    __version_ex__,
-    checkpw,
-    gensalt,
-    hashpw,
-    kdf,
-)
+import operator
+import re
+
+# The extension's functions and metadata, exactly the names its __all__ lists.
+from _quorlix import *  # noqa: F403
+from _quorlix import __all__ as __all__
+from _quorlix import __version_ex__
 
 __version__ = __version_ex__
 
-__all__ = [
-    "checkpw",
-    "gensalt",
-    "hashpw",
-    "kdf",
-    "__title__",
-    "__summary__",
-    "__uri__",
-    "__version_ex__",
-    "__author__",
-    "__email__",
-    "__license__",
-    "__copyright__",
-]
+_MIN_COST = 4
+_MAX_COST = 31
+
+# A stored hash in the one form hashpw writes and checkpw can ever accept: it
+# compares against the canonical 60-byte string it renders. The last salt
+# character carries four spare bits and the last hash character two, and
+# both are rendered as zeros.
+_HASH_RE = re.compile(
+    rb"\$2[abxy]\$([0-9]{2})\$[./A-Za-z0-9]{21}[.Oeu][./A-Za-z0-9]{30}[.CGKOSWaeimquy26]",
+    re.ASCII,
+)
+
+
+def _hash_cost(hashed: bytes) -> int | None:
+    """The cost of a bcrypt hash string in its canonical form, or None."""
+    match = _HASH_RE.fullmatch(hashed)
+    if match is None:
+        return None
+    cost = int(match[1])
+    return cost if _MIN_COST <= cost <= _MAX_COST else None
+
+
+def needs_rehash(hashed: bytes, rounds: int = 12) -> bool:
+    """True when the stored hash was made at a cost below rounds.
+
+    hashed is a 60-byte hash string as hashpw returns it (any of the versions
+    2a, 2b, 2x and 2y); anything checkpw could never accept raises
+    ValueError("Invalid hash"). rounds is the cost wanted now, 4 to 31, as
+    for gensalt.
+    """
+    if not isinstance(hashed, bytes):
+        raise TypeError(f"argument 'hashed': {type(hashed).__name__!r} object cannot be converted to 'PyBytes'")
+    try:
+        wanted = operator.index(rounds)
+    except TypeError as exc:
+        raise TypeError(f"argument 'rounds': {exc}") from None
+    if not _MIN_COST <= wanted <= _MAX_COST:
+        raise ValueError("Invalid rounds")
+    cost = _hash_cost(hashed)
+    if cost is None:
+        raise ValueError("Invalid hash")
+    return cost < wanted
+
+
+__all__ = [*__all__, "needs_rehash"]  # a new list: the extension's own stays as it is

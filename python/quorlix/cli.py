@@ -1,55 +1,76 @@
 """The ``quorlix`` command: hash, check, kdf and calibrate from a shell.
 
 Passwords never come from the command line, where other users could read
-them in the process list: they are read without echo from a terminal, or as
-one line from standard input when that is a pipe or a file.
+them in the process list: they are read without echo from a terminal, as
+one line from standard input when that is a pipe or a file, or as the first
+line of the file named by --password-file.
 
-Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage
-(one line on standard error, never a traceback), 130 interrupted.
+Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage,
+74 the result could not be written, 130 interrupted. Each failure is one
+line on standard error, never a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import base64
 import getpass
 import math
 import os
-import re
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, ParamSpec, TypeVar
 
-from . import __version__, checkpw, gensalt, hashpw, kdf
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
+from . import _HASH_RE, _MAX_COST, _MIN_COST, __version__, checkpw, gensalt, hashpw, kdf
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
 EXIT_BAD_INPUT = 2
+EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
-EXIT_OUTPUT_CLOSED = 1
 
-MIN_COST = 4
-MAX_COST = 31
+MIN_COST = _MIN_COST
+MAX_COST = _MAX_COST
+SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
+MAX_PASSWORD_BYTES = 72
 MAX_KEY_BYTES = 512
 MAX_KDF_ROUNDS = 2**32 - 1
 FEW_KDF_ROUNDS = 50
-
-# The only form checkpw can ever accept: it compares against the canonical
-# 60-character string it renders, so anything else is reported up front,
-# before the user is asked for a password. The 22nd salt character carries
-# four unused bits that must be zero.
-_HASH_RE = re.compile(r"\$2[abxy]\$([0-9]{2})\$[./A-Za-z0-9]{21}[.Oeu][./A-Za-z0-9]{31}", re.ASCII)
 
 
 class BadInput(Exception):
     """A problem with what the user gave; its text is the whole report."""
 
 
+class OutputFailed(Exception):
+    """The result could not be written; its text says why."""
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line instead of argparse's usage block: scripts read stderr too.
         self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message}\n")
+
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        # argparse would drop a failed write of the help without a word.
+        if file is None:
+            emit(self.format_help())
+        else:
+            super().print_help(file)
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        emit(f"quorlix {__version__}\n")
+        parser.exit()
 
 
 def _int_in(low: int, high: int) -> Callable[[str], int]:
@@ -76,15 +97,18 @@ def _positive_ms(text: str) -> float:
 
 
 def _hash_arg(text: str) -> bytes:
-    match = _HASH_RE.fullmatch(text)
+    # Anything checkpw could never accept is reported up front, before the
+    # user is asked for a password.
+    hashed = text.encode("utf-8", "surrogateescape")
+    match = _HASH_RE.fullmatch(hashed)
     if match is None:
         raise argparse.ArgumentTypeError(
             "not a bcrypt hash (expected $2b$, a two-digit cost, $ and 53 characters of ./A-Za-z0-9)"
         )
-    cost = int(match.group(1))
-    if not MIN_COST <= cost <= MAX_COST:
-        raise argparse.ArgumentTypeError(f"cost {match.group(1)} is out of range {MIN_COST}-{MAX_COST}")
-    return text.encode("ascii")
+    cost = match[1].decode()
+    if not MIN_COST <= int(cost) <= MAX_COST:
+        raise argparse.ArgumentTypeError(f"cost {cost} is out of range {MIN_COST}-{MAX_COST}")
+    return hashed
 
 
 def _hex_salt(text: str) -> bytes:
@@ -127,23 +151,11 @@ def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
     return results[0]
 
 
-def read_password(prompt: str, confirm: bool = False) -> bytes:
-    """The password as bytes: typed at a terminal, or one line of stdin."""
-    stdin = sys.stdin
-    if stdin is None:
-        raise BadInput("no password: standard input is closed")
-    if stdin.isatty():
-        try:
-            typed = getpass.getpass(f"{prompt}: ")
-            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
-                raise BadInput("the two entries do not match")
-        except EOFError:
-            raise BadInput("no password entered") from None
-        # Lone surrogates stand for undecodable terminal bytes; give them back.
-        return typed.encode("utf-8", "surrogateescape")
-    line = stdin.buffer.readline()
+def _first_line(stream: BinaryIO) -> bytes | None:
+    """The first line of a stream without its line ending; None when empty."""
+    line = stream.readline()
     if not line:
-        raise BadInput("no password on standard input")
+        return None
     if line.endswith(b"\n"):
         line = line[:-1]
         if line.endswith(b"\r"):
@@ -151,23 +163,110 @@ def read_password(prompt: str, confirm: bool = False) -> bytes:
     return line
 
 
-def _run_hash(args: argparse.Namespace) -> int:
-    password = read_password("Password", confirm=True)
+def _end_prompt_line() -> None:
+    """Ends the line a prompt left open, where getpass wrote the prompt."""
     try:
-        hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
-    print(hashed.decode("ascii"))
+        with open("/dev/tty", "w") as tty:
+            tty.write("\n")
+    except OSError:
+        _say("")
+
+
+def _from_stdin() -> bytes:
+    if sys.stdin is None:
+        raise BadInput("no password: standard input is closed")
+    line = _first_line(sys.stdin.buffer)
+    if line is None:
+        raise BadInput("no password on standard input")
+    return line
+
+
+def _from_file(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            line = _first_line(f)
+    except OSError as exc:
+        raise BadInput(f"cannot read password file {path!r}: {exc.strerror}") from None
+    if line is None:
+        raise BadInput(f"password file {path!r} is empty")
+    return line
+
+
+def read_password(prompt: str, confirm: bool = False, path: str | None = None) -> bytes:
+    """The password as bytes: the first line of the file at path ("-" for
+    standard input), else typed at a terminal, else one line of stdin."""
+    if path == "-":
+        return _from_stdin()
+    if path is not None:
+        return _from_file(path)
+    if sys.stdin is not None and sys.stdin.isatty():
+        try:
+            typed = getpass.getpass(f"{prompt}: ")
+            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
+                raise BadInput("the two entries do not match")
+        except EOFError:
+            # Ctrl-D: getpass leaves the cursor after the prompt.
+            _end_prompt_line()
+            raise BadInput(f"no {prompt.lower()} entered") from None
+        # Lone surrogates stand for undecodable terminal bytes; give them back.
+        return typed.encode("utf-8", "surrogateescape")
+    return _from_stdin()
+
+
+def _say(line: str) -> None:
+    """Writes one line to standard error; a closed stderr is not a failure
+    of the command."""
+    try:
+        if sys.stderr is not None:
+            print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def emit(result: str | bytes) -> None:
+    """Writes part of the result to standard output, at once.
+
+    Writing it is what the command is for, so a closed stream, a full disk
+    or a reader that went away is a failure of the command, never ignored.
+    """
+    out = sys.stdout
+    if out is None:
+        raise OutputFailed("standard output is closed")
+    try:
+        if isinstance(result, bytes):
+            out.flush()
+            out.buffer.write(result)
+            out.buffer.flush()
+        else:
+            out.write(result)
+            out.flush()
+    except OSError as exc:
+        raise OutputFailed(exc.strerror or str(exc)) from None
+
+
+def _too_long(password: bytes, advice: str) -> BadInput:
+    return BadInput(
+        f"the password is {len(password)} bytes long, and bcrypt uses at most {MAX_PASSWORD_BYTES}; {advice}"
+    )
+
+
+def _run_hash(args: argparse.Namespace) -> int:
+    password = read_password("Password", confirm=True, path=args.password_file)
+    if len(password) > MAX_PASSWORD_BYTES:
+        raise _too_long(password, "choose a shorter one")
+    hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
+    emit(hashed.decode("ascii") + "\n")
     return EXIT_OK
 
 
 def _run_check(args: argparse.Namespace) -> int:
-    password = read_password("Password")
-    try:
-        matches = _interruptible(checkpw, password, args.hash)
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
-    print("password matches" if matches else "password does not match")
+    password = read_password("Password", path=args.password_file)
+    if args.truncate:
+        password = password[:MAX_PASSWORD_BYTES]
+    elif len(password) > MAX_PASSWORD_BYTES:
+        raise _too_long(password, "for a hash made by a tool that cuts it there (mkpasswd, htpasswd), add --truncate")
+    matches = _interruptible(checkpw, password, args.hash)
+    emit("password matches\n" if matches else "password does not match\n")
     return EXIT_OK if matches else EXIT_NO_MATCH
 
 
@@ -184,17 +283,20 @@ def _run_kdf(args: argparse.Namespace) -> int:
     else:
         salt = args.salt_hex
     if args.rounds < FEW_KDF_ROUNDS:
-        print(
+        _say(
             f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
-            f"{FEW_KDF_ROUNDS} or more are advised for new keys",
-            file=sys.stderr,
+            f"{FEW_KDF_ROUNDS} or more are advised for new keys"
         )
-    password = read_password("Passphrase")
-    try:
-        key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
-    except ValueError as exc:
-        raise BadInput(str(exc)) from None
-    print(key.hex())
+    password = read_password("Passphrase", path=args.password_file)
+    if not password:
+        raise BadInput("the passphrase is empty; bcrypt_pbkdf needs at least one byte")
+    key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
+    if args.format == "raw":
+        emit(key)
+    elif args.format == "base64":
+        emit(base64.b64encode(key).decode("ascii") + "\n")
+    else:
+        emit(key.hex() + "\n")
     return EXIT_OK
 
 
@@ -216,23 +318,38 @@ def _time_cost(cost: int) -> float:
 
 def _run_calibrate(args: argparse.Namespace) -> int:
     target = args.target_ms
-    print(f"timing hashpw against a target of {target:g} ms", flush=True)
+    emit(f"timing hashpw against a target of {target:g} ms\n")
     chosen: tuple[int, float] | None = None  # highest cost within the target
     over = False
     for cost in range(MIN_COST, args.max_cost + 1):
         ms = _time_cost(cost) * 1000
         over = ms > target
-        print(f"cost {cost:2d}: {ms:10.1f} ms{'  over target' if over else ''}", flush=True)
+        emit(f"cost {cost:2d}: {ms:10.1f} ms{'  over target' if over else ''}\n")
         if over:
             break
         chosen = (cost, ms)
     if chosen is None:
-        print(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)")
-    elif not over:
-        print(f"recommended cost: {chosen[0]} (the --max-cost limit; about {chosen[1]:.1f} ms per hash)")
+        recommended = MIN_COST
+        emit(f"recommended cost: {MIN_COST} (the minimum; it already takes longer than {target:g} ms)\n")
     else:
-        print(f"recommended cost: {chosen[0]} (about {chosen[1]:.1f} ms per hash)")
+        recommended = chosen[0]
+        why = "the --max-cost limit; about" if not over else "about"
+        emit(f"recommended cost: {recommended} ({why} {chosen[1]:.1f} ms per hash)\n")
+    if recommended < SAFE_COST:
+        _say(
+            f"{args.parser.prog}: warning: cost {recommended} is too cheap for stored passwords; "
+            f"use {SAFE_COST} or more there, and lower costs only in tests"
+        )
     return EXIT_OK
+
+
+def _password_file_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--password-file",
+        metavar="PATH",
+        help="read the password from the first line of PATH instead (- for standard input, "
+        "/dev/fd/N for an open file descriptor), without a prompt",
+    )
 
 
 def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
@@ -240,10 +357,12 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
-        epilog="Passwords are read without echo from a terminal, or as one line of standard "
-        "input otherwise. Exit status: 0 success, 1 no match (check), 2 bad input, 130 interrupted.",
+        epilog="Passwords are read without echo from a terminal, as one line of standard input "
+        "otherwise, or as the first line of --password-file. Exit status: 0 success, 1 no match "
+        f"(check), 2 bad input, {EXIT_OUTPUT_FAILED} the result could not be written (standard output "
+        f"closed or full, or its reader gone), {EXIT_INTERRUPTED} interrupted.",
     )
-    parser.add_argument("--version", action="version", version=f"quorlix {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     p = commands.add_parser(
@@ -264,6 +383,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         default="2b",
         help="version written into the hash (default: %(default)s)",
     )
+    _password_file_option(p)
     p.set_defaults(run=_run_hash, parser=p)
 
     p = commands.add_parser(
@@ -273,13 +393,20 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         "1 when it does not, 2 when the hash or the password cannot be used.",
     )
     p.add_argument("hash", metavar="HASH", type=_hash_arg, help="the stored hash, e.g. $2b$12$...")
+    p.add_argument(
+        "--truncate",
+        action="store_true",
+        help=f"use only the first {MAX_PASSWORD_BYTES} bytes of a longer password, as mkpasswd and "
+        f"htpasswd do when they hash (without it, a password over {MAX_PASSWORD_BYTES} bytes is an error)",
+    )
+    _password_file_option(p)
     p.set_defaults(run=_run_check, parser=p)
 
     p = commands.add_parser(
         "kdf",
-        help="derive a key with bcrypt_pbkdf and print it in hex",
+        help="derive a key with bcrypt_pbkdf and print it",
         description="Derive key material from a passphrase and a salt with bcrypt_pbkdf "
-        "(as OpenSSH does for its key files) and print it in hexadecimal.",
+        "(as OpenSSH does for its key files) and print it.",
     )
     salt = p.add_mutually_exclusive_group(required=True)
     salt.add_argument("--salt-hex", metavar="HEX", type=_hex_salt, help="the salt, in hexadecimal")
@@ -298,6 +425,13 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         metavar="N",
         help=f"rounds; the work grows linearly with them ({FEW_KDF_ROUNDS} or more advised)",
     )
+    p.add_argument(
+        "--format",
+        choices=("hex", "base64", "raw"),
+        default="hex",
+        help="hex or base64 on one line, or the raw bytes alone (default: %(default)s)",
+    )
+    _password_file_option(p)
     p.set_defaults(run=_run_kdf, parser=p)
 
     p = commands.add_parser(
@@ -342,22 +476,35 @@ def _exit_interrupted() -> NoReturn:
     os._exit(EXIT_INTERRUPTED)
 
 
+def _discard_output() -> None:
+    """Points standard output at /dev/null, so that the interpreter's last
+    flush of what could not be written neither fails nor reports it again."""
+    try:
+        if sys.stdout is not None:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
     """Runs the command line on argv (default: sys.argv[1:]); returns the
     exit status, except after Ctrl-C, which ends the process with 130."""
     parser = build_parser(prog)
+    name = prog
     try:
         args = parser.parse_args(argv)
+        name = args.parser.prog
+        emit("")  # no result can be written: say so before asking for a password
         run: Callable[[argparse.Namespace], int] = args.run
-        try:
-            return run(args)
-        except BadInput as exc:
-            print(f"{args.parser.prog}: error: {exc}", file=sys.stderr)
-            return EXIT_BAD_INPUT
+        return run(args)
+    except BadInput as exc:
+        _say(f"{name}: error: {exc}")
+        return EXIT_BAD_INPUT
+    except OutputFailed as exc:
+        _say(f"{name}: error: cannot write the result: {exc}")
+        _discard_output()
+        return EXIT_OUTPUT_FAILED
     except KeyboardInterrupt:
         _exit_interrupted()
-    except BrokenPipeError:
-        # The reader went away (say, `| head`): nothing left to tell anyone.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OUTPUT_CLOSED

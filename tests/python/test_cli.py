@@ -1,9 +1,12 @@
 """The quorlix command line, end to end through real processes."""
 
+import base64
+import ctypes
 import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -12,7 +15,7 @@ import time
 from pathlib import Path
 
 import pytest
-from _quorlix import checkpw, hashpw, kdf
+from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
 
@@ -23,7 +26,6 @@ MODULE = [sys.executable, "-m", "quorlix"]
 ENTRIES = pytest.mark.parametrize("entry", [SCRIPT, MODULE], ids=["script", "module"])
 
 HASH_RE = re.compile(rb"\$2[ab]\$\d\d\$[./A-Za-z0-9]{53}")
-TOO_LONG = "password cannot be longer than 72 bytes, truncate manually if necessary (e.g. my_password[:72])"
 SALT = "$2b$04$" + "C" * 21 + "."
 HASH = hashpw(b"pw", SALT.encode()).decode()
 
@@ -143,8 +145,17 @@ BAD_INPUT = [
     (["check", HASH[:28] + "D" + HASH[29:]], b"pw\n", "argument HASH: not a bcrypt hash"),
     (["check", HASH.replace("$04$", "$03$")], b"pw\n", "argument HASH: cost 03 is out of range 4-31"),
     (["check", HASH.replace("$04$", "$32$")], b"pw\n", "argument HASH: cost 32 is out of range 4-31"),
-    (["check", HASH], b"x" * 73 + b"\n", "quorlix check: error: " + TOO_LONG),
-    (["hash"], b"x" * 73 + b"\n", "quorlix hash: error: " + TOO_LONG),
+    (
+        ["check", HASH],
+        b"x" * 73 + b"\n",
+        "quorlix check: error: the password is 73 bytes long, and bcrypt uses at most 72; for a hash made by "
+        "a tool that cuts it there (mkpasswd, htpasswd), add --truncate",
+    ),
+    (
+        ["hash"],
+        "é".encode() * 40 + b"\n",
+        "quorlix hash: error: the password is 80 bytes long, and bcrypt uses at most 72; choose a shorter one",
+    ),
     (["hash"], b"", "quorlix hash: error: no password on standard input"),
     (["check", HASH], subprocess.DEVNULL, "quorlix check: error: no password on standard input"),
     (["hash", "--rounds", "3"], b"pw\n", "quorlix hash: error: argument --rounds: 3 is out of range 4-31"),
@@ -199,7 +210,26 @@ BAD_INPUT = [
     (
         ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "50"],
         b"\n",
-        "quorlix kdf: error: password and salt must not be empty",
+        "quorlix kdf: error: the passphrase is empty; bcrypt_pbkdf needs at least one byte",
+    ),
+    (
+        ["hash", "--password-file", "{missing}"],
+        b"pw\n",
+        "quorlix hash: error: cannot read password file '{missing}': No such file or directory",
+    ),
+    (["check", HASH, "--password-file", "{empty}"], b"pw\n", "quorlix check: error: password file '{empty}' is empty"),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "8", "--rounds", "50", "--password-file", "{dir}"],
+        b"pw\n",
+        "Is a directory",
+    ),
+    (["hash", "--password-file", "-"], b"", "quorlix hash: error: no password on standard input"),
+    (["hash", "--password-file"], b"pw\n", "argument --password-file: expected one argument"),
+    (["hash", "--truncate"], b"pw\n", "unrecognized arguments: --truncate"),
+    (
+        ["kdf", "--salt-hex", "00", "--length", "8", "--rounds", "50", "--format", "octal"],
+        b"pw\n",
+        "argument --format: invalid choice: 'octal'",
     ),
     (["calibrate", "--target-ms", "0"], b"", "argument --target-ms: 0 is not a positive number of milliseconds"),
     (["calibrate", "--target-ms", "nan"], b"", "argument --target-ms: nan is not a positive number"),
@@ -231,10 +261,24 @@ def test_closed_standard_input_is_bad_input():
 @pytest.mark.parametrize(
     "command, options",
     [
-        ([], ["hash", "check", "kdf", "calibrate", "--version"]),
-        (["hash"], ["--rounds N", "--prefix {2a,2b}", "default: 12", "default: 2b"]),
-        (["check"], ["HASH", "1 when it does not"]),
-        (["kdf"], ["--salt-hex HEX", "--salt-file FILE", "--length N", "--rounds N"]),
+        (
+            [],
+            ["hash", "check", "kdf", "calibrate", "--version", "2 bad input", "74 the result could not be written"],
+        ),
+        (["hash"], ["--rounds N", "--prefix {2a,2b}", "default: 12", "default: 2b", "--password-file PATH"]),
+        (["check"], ["HASH", "1 when it does not", "--truncate", "--password-file PATH"]),
+        (
+            ["kdf"],
+            [
+                "--salt-hex HEX",
+                "--salt-file FILE",
+                "--length N",
+                "--rounds N",
+                "--format {hex,base64,raw}",
+                "default: hex",
+                "--password-file PATH",
+            ],
+        ),
         (["calibrate"], ["--target-ms MS", "--max-cost N", "default: 250"]),
     ],
 )
@@ -279,7 +323,7 @@ def test_interrupt_ends_quietly_with_130():
     "args",
     [
         ["hash", "--rounds", "24"],
-        ["check", "$2b$24$" + "C" * 21 + "." + "A" * 31],
+        ["check", "$2b$24$" + "C" * 21 + "." + "A" * 30 + "O"],
         ["kdf", "--salt-hex", "00", "--length", "32", "--rounds", "4000000000"],
     ],
     ids=["hash", "check", "kdf"],
@@ -299,7 +343,7 @@ def test_interrupt_does_not_wait_for_a_long_hash(tmp_path, args):
     assert (proc.returncode, out, err) == (130, b"", b"")
 
 
-def test_closed_output_pipe_ends_without_a_traceback():
+def test_reader_leaving_midway_is_an_output_failure():
     proc = subprocess.Popen(
         [*SCRIPT, "calibrate", "--target-ms", "1e9", "--max-cost", "12"],
         stdout=subprocess.PIPE,
@@ -312,7 +356,69 @@ def test_closed_output_pipe_ends_without_a_traceback():
         proc.wait(timeout=60)
     finally:
         proc.kill()
-    assert (proc.returncode, err) == (1, b"")
+    assert proc.returncode == EXIT_OUTPUT_FAILED
+    assert one_line(err) == "quorlix calibrate: error: cannot write the result: Broken pipe"
+
+
+#################################################
+### Results that cannot be written: status 74 ###
+#################################################
+EXIT_OUTPUT_FAILED = 74
+
+
+def closed_stdout():
+    return {"stdout": None, "preexec_fn": lambda: os.close(1)}, "standard output is closed"
+
+
+def full_disk():
+    return {"stdout": open("/dev/full", "wb")}, "No space left on device"
+
+
+def reader_gone():
+    # A pipe whose reading end is closed before the command writes, as in
+    # `quorlix check "$H" | (exec 0<&-; ...)`.
+    r, w = os.pipe()
+    os.close(r)
+    return {"stdout": os.fdopen(w, "wb")}, "Broken pipe"
+
+
+@pytest.mark.parametrize("sink", [closed_stdout, full_disk, reader_gone], ids=["closed", "dev-full", "pipe-closed"])
+@pytest.mark.parametrize(
+    "args, stdin",
+    [
+        (["hash", "--rounds", "4"], b"pw\n"),
+        (["check", HASH], b"pw\n"),  # a match
+        (["check", HASH], b"px\n"),  # no match
+        (["kdf", "--salt-hex", "00", "--length", "8", "--rounds", "50"], b"pw\n"),
+        (["kdf", "--salt-hex", "00", "--length", "8", "--rounds", "50", "--format", "raw"], b"pw\n"),
+        (["calibrate", "--max-cost", "4"], b""),
+        (["--version"], b""),
+        (["kdf", "--help"], b""),
+    ],
+    ids=["hash", "check-match", "check-no-match", "kdf", "kdf-raw", "calibrate", "version", "help"],
+)
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+def test_unwritable_result_is_a_failure_of_its_own(sink, args, stdin, buffered):
+    where, reason = sink()
+    out = where["stdout"]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    try:
+        done = subprocess.run([*SCRIPT, *args], input=stdin, stderr=subprocess.PIPE, timeout=60, env=env, **where)
+    finally:
+        if out is not None:
+            out.close()
+    # The options that end parsing name the command itself.
+    name = "quorlix" if {"--version", "--help"} & set(args) else f"quorlix {args[0]}"
+    assert one_line(done.stderr) == f"{name}: error: cannot write the result: {reason}"
+    assert done.returncode == EXIT_OUTPUT_FAILED
+
+
+def test_closed_output_is_reported_before_the_password_is_read():
+    done = run("check", HASH, stdin=subprocess.DEVNULL, stdout=None, preexec_fn=lambda: os.close(1))
+    assert one_line(done.stderr) == "quorlix check: error: cannot write the result: standard output is closed"
+    assert done.returncode == EXIT_OUTPUT_FAILED
 
 
 def on_terminal(args, replies, timeout=30.0):
@@ -372,3 +478,174 @@ def test_terminal_ctrl_c_at_the_prompt():
     status, shown = on_terminal(["check", HASH], [(b"Password: ", b"\x03")])
     assert status == 130
     assert b"Traceback" not in shown and b"KeyboardInterrupt" not in shown
+
+
+##############################################
+### Passwords from files, cuts and formats ###
+##############################################
+KDF = ["kdf", "--salt-hex", "0011", "--length", "16", "--rounds", "50"]
+
+
+@pytest.mark.parametrize("command", ["hash", "check", "kdf"])
+@pytest.mark.parametrize("source", ["path", "dash", "descriptor"])
+def test_password_file(tmp_path, command, source):
+    password = b"s3cret \xff"
+    content = password + b"\r\nsecond line\n"
+    args = {"hash": ["hash", "--rounds", "4"], "check": ["check", hashpw(password, SALT.encode()).decode()], "kdf": KDF}
+    stdin, extra = b"decoy\n", {}  # standard input is not read unless named
+    if source == "path":
+        (tmp_path / "pw").write_bytes(content)
+        named = str(tmp_path / "pw")
+    elif source == "dash":
+        stdin, named = content, "-"
+    else:  # like mkpasswd -P FD: an inherited descriptor
+        r, w = os.pipe()
+        os.write(w, content)
+        os.close(w)
+        named, extra = f"/dev/fd/{r}", {"pass_fds": (r,)}
+    try:
+        done = run(*args[command], "--password-file", named, stdin=stdin, **extra)
+    finally:
+        if extra:
+            os.close(r)
+    assert done.returncode == 0, done.stderr
+    result = one_line(done.stdout)
+    if command == "hash":
+        assert checkpw(password, result.encode())
+    elif command == "check":
+        assert result == "password matches"
+    else:
+        assert result == kdf(password, bytes.fromhex("0011"), 16, 50).hex()
+
+
+def test_password_file_at_a_terminal_asks_nothing(tmp_path):
+    (tmp_path / "pw").write_bytes(b"from the file\n")
+    status, shown = on_terminal(["hash", "--rounds", "4", "--password-file", str(tmp_path / "pw")], [])
+    assert status == 0, shown
+    assert b"assword" not in shown
+    (hashed,) = HASH_RE.findall(shown)
+    assert checkpw(b"from the file", hashed)
+
+
+LONG = bytes(range(33, 127)) + b"!"  # 95 bytes
+
+
+@pytest.mark.parametrize(
+    "typed, options, status",
+    [
+        (LONG, ["--truncate"], 0),
+        (LONG[:72], ["--truncate"], 0),
+        (LONG[:72] + b"another tail", ["--truncate"], 0),
+        (b"?" + LONG[1:], ["--truncate"], 1),
+        (LONG[:71], ["--truncate"], 1),
+        (LONG, [], 2),
+        (LONG[:72], [], 0),
+    ],
+    ids=["whole", "first-72", "other-tail", "wrong", "71", "refused-without", "72-without"],
+)
+def test_check_truncate_reads_hashes_of_tools_that_cut(typed, options, status):
+    # mkpasswd hashes through crypt(3), which uses the first 72 bytes.
+    crypt = ctypes.CDLL("libcrypt.so.1").crypt
+    crypt.restype, crypt.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
+    stored = crypt(LONG, b"$2b$04$" + gensalt(4)[7:]).decode()
+    done = run("check", stored, *options, stdin=typed + b"\n")
+    assert done.returncode == status, done.stderr
+    if status == 2:
+        assert "the password is 95 bytes long" in one_line(done.stderr)
+    else:
+        assert done.stderr == b""
+
+
+@pytest.mark.parametrize("length", [1, 17, 48, 512])
+@pytest.mark.parametrize(
+    "options, encode",
+    [
+        ([], lambda key: key.hex().encode() + b"\n"),
+        (["--format", "hex"], lambda key: key.hex().encode() + b"\n"),
+        (["--format", "base64"], lambda key: base64.b64encode(key) + b"\n"),
+        (["--format", "raw"], lambda key: key),
+    ],
+    ids=["default", "hex", "base64", "raw"],
+)
+def test_kdf_formats(length, options, encode):
+    salt = bytes(range(16))
+    done = run("kdf", "--salt-hex", salt.hex(), "--length", str(length), "--rounds", "8", *options, stdin=b"pw\n")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == encode(kdf(b"pw", salt, length, 8, ignore_few_rounds=True))
+
+
+@pytest.mark.parametrize(
+    "args, warned",
+    [
+        (["--target-ms", "1e9", "--max-cost", "9"], True),
+        (["--target-ms", "1e9", "--max-cost", "10"], False),
+        (["--target-ms", "0.000001"], True),  # the minimum
+        (["--target-ms", "5"], None),  # depends on the machine
+    ],
+)
+def test_calibrate_says_when_the_cost_is_too_cheap(args, warned):
+    done = run("calibrate", *args)
+    assert done.returncode == 0, done.stderr
+    cost = int(re.match(r"recommended cost: (\d+) ", done.stdout.decode().splitlines()[-1])[1])
+    assert warned is None or warned is (cost < 10)
+    if cost < 10:
+        assert one_line(done.stderr) == (
+            f"quorlix calibrate: warning: cost {cost} is too cheap for stored passwords; "
+            "use 10 or more there, and lower costs only in tests"
+        )
+    else:
+        assert done.stderr == b""
+
+
+##################################
+### Ctrl-D on a real terminal ###
+##################################
+def screen_after(command, steps, socket, timeout=20.0):
+    """Runs the command in a tmux window of its own server; at each step
+    waits for the text to show, then types the keys. Returns the screen's
+    lines once the command has ended."""
+
+    def tmux(*args):
+        done = subprocess.run(["tmux", "-S", str(socket), "-f", "/dev/null", *args], capture_output=True, text=True)
+        assert done.returncode == 0, (args, done.stderr)
+        return done.stdout
+
+    def screen():
+        return [line.rstrip() for line in tmux("capture-pane", "-p").splitlines()]
+
+    def wait_for(text):
+        deadline = time.monotonic() + timeout
+        while not any(text in line for line in screen()):
+            assert time.monotonic() < deadline, f"no {text!r} on the screen: {screen()}"
+            time.sleep(0.05)
+
+    shell = shlex.join([*SCRIPT, *command]) + '; echo "status=$?"; sleep 60'
+    tmux("new-session", "-d", "-x", "150", "-y", "12", shell)
+    try:
+        for text, keys in steps:
+            wait_for(text)
+            tmux("send-keys", *keys)
+        wait_for("status=")
+        lines = screen()
+    finally:
+        subprocess.run(["tmux", "-S", str(socket), "kill-server"], capture_output=True)
+    while lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+@pytest.mark.parametrize(
+    "command, steps, shown",
+    [
+        (["check", HASH], [("Password:", ["C-d"])], ["Password:", "quorlix check: error: no password entered"]),
+        (
+            ["hash"],
+            [("Password:", ["abc", "Enter"]), ("Repeat password:", ["C-d"])],
+            ["Password:", "Repeat password:", "quorlix hash: error: no password entered"],
+        ),
+        (KDF, [("Passphrase:", ["C-d"])], ["Passphrase:", "quorlix kdf: error: no passphrase entered"]),
+    ],
+    ids=["check", "hash-repeat", "kdf"],
+)
+def test_ctrl_d_at_the_prompt_leaves_the_error_on_its_own_line(tmp_path, command, steps, shown):
+    assert screen_after(command, steps, tmp_path / "tmux") == [*shown, "status=2"]

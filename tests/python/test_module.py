@@ -1,28 +1,13 @@
+import ast
 import importlib
 import sys
+from pathlib import Path
 
 import _quorlix
 import pytest
 
 import quorlix
 from conftest import run_python
-
-EXPECTED_ALL = [
-    "checkpw",
-    "gensalt",
-    "hashpw",
-    "kdf",
-    "__title__",
-    "__summary__",
-    "__uri__",
-    "__version_ex__",
-    "__author__",
-    "__email__",
-    "__license__",
-    "__copyright__",
-]
-FUNCTIONS = [n for n in EXPECTED_ALL if not n.startswith("__")]
-METADATA = [n for n in EXPECTED_ALL if n.startswith("__")]
 
 SIGNATURES = {
     "checkpw": "(password, hashed_password)",
@@ -32,8 +17,34 @@ SIGNATURES = {
 }
 
 
+def stub_all():
+    """__all__ as the installed stub writes it down for type checkers."""
+    stub = Path(_quorlix.__file__).parent / "_quorlix-stubs" / "__init__.pyi"
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.Assign) and [t.id for t in node.targets if isinstance(t, ast.Name)] == ["__all__"]:
+            return ast.literal_eval(node.value)
+    raise AssertionError("the stub has no __all__")
+
+
+STUB_ALL = stub_all()
+FUNCTIONS = [n for n in STUB_ALL if not n.startswith("__")]
+METADATA = [n for n in STUB_ALL if n.startswith("__")]
+
+
 def test_all_lists_functions_then_metadata_in_order():
-    assert _quorlix.__all__ == EXPECTED_ALL
+    assert _quorlix.__all__ == STUB_ALL == FUNCTIONS + METADATA
+    assert FUNCTIONS == sorted(SIGNATURES) and len(METADATA) == 8
+
+
+def test_package_exports_the_extension_and_its_own_helpers():
+    names: dict[str, object] = {}
+    exec("from quorlix import *", names)
+    del names["__builtins__"]
+    assert sorted(names) == sorted(quorlix.__all__)
+    assert quorlix.__all__[: len(STUB_ALL)] == STUB_ALL
+    public = {n for n in vars(quorlix) if not n.startswith("_") and callable(getattr(quorlix, n))}
+    assert public <= set(quorlix.__all__)
+    assert _quorlix.__all__ == STUB_ALL, "the package must not extend the extension's own list"
 
 
 def test_module_identity():
@@ -65,7 +76,7 @@ def test_metadata_values():
 
 
 def test_package_reexports_module():
-    for name in EXPECTED_ALL:
+    for name in STUB_ALL:
         assert getattr(quorlix, name) is getattr(_quorlix, name)
 
 

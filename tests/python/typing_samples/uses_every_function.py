@@ -9,7 +9,7 @@ from typing import assert_type
 import _quorlix
 
 import quorlix
-from quorlix import checkpw, gensalt, hashpw, kdf
+from quorlix import *  # the functions: a star import must bring them typed
 
 
 def store(password: str, rounds: int = 12) -> bytes:
@@ -19,6 +19,12 @@ def store(password: str, rounds: int = 12) -> bytes:
 
 def verify(password: str, stored: bytes) -> bool:
     return assert_type(checkpw(password.encode(), hashed_password=stored), bool)
+
+
+def login(password: str, stored: bytes, wanted: int = 12) -> bytes:
+    if verify(password, stored) and assert_type(needs_rehash(stored, rounds=wanted), bool):
+        return store(password, wanted)
+    return stored
 
 
 def derive(passphrase: bytes, salt: bytes) -> bytes:
@@ -48,7 +54,8 @@ def main() -> None:
     assert assert_type(_quorlix.checkpw(b"pw", _quorlix.hashpw(b"pw", _quorlix.gensalt(4, b"2a"))), bool)
     assert assert_type(_quorlix.kdf(b"pw", b"salt", 16, 50), bytes) != b""
     assert all(metadata())
-    assert assert_type(_quorlix.__all__, list[str]) == quorlix.__all__
+    assert assert_type(quorlix.__all__, list[str])[: len(_quorlix.__all__)] == assert_type(_quorlix.__all__, list[str])
+    assert login("correct horse", stored, wanted=5).startswith(b"$2b$05$")
 
 
 if __name__ == "__main__":

@@ -18,3 +18,5 @@ quorlix.gensalt(prefix="2b")  # E: Argument "prefix" to "gensalt" has incompatib
 quorlix.gensalt("12")  # E: Argument 1 to "gensalt" has incompatible type "str"; expected "int"
 matched: str = quorlix.checkpw(b"pw", stored)  # E: Incompatible types in assignment (expression has type "bool", variable has type "str")
 quorlix.__version__.decode()  # E: "str" has no attribute "decode"
+quorlix.needs_rehash(stored.decode())  # E: Argument 1 to "needs_rehash" has incompatible type "str"; expected "bytes"
+quorlix.needs_rehash(stored, "12")  # E: Argument 2 to "needs_rehash" has incompatible type "str"; expected "int"

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Checks the release matrix that this machine cannot run: each row of
+.github/workflows/wheels.yml must select, among the builds that cibuildwheel
+derives from [tool.cibuildwheel] in pyproject.toml, exactly the CPython
+versions the project supports on its system, and every such build must
+belong to a row. Needs cibuildwheel and PyYAML."""
+
+import fnmatch
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+from typing import Any
+
+import yaml  # type: ignore[import-untyped]
+
+ROOT = Path(__file__).resolve().parents[1]
+PYTHONS = ["cp311", "cp312", "cp313"]
+PLATFORMS = [("linux", "x86_64"), ("linux", "aarch64"), ("macos", "x86_64"), ("macos", "arm64")]
+
+
+def identifiers(platform: str, arch: str) -> list[str]:
+    done = subprocess.run(
+        [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform, "--archs", arch],
+        cwd=ROOT,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return done.stdout.split()
+
+
+def main() -> int:
+    workflow: dict[str, Any] = yaml.safe_load((ROOT / ".github/workflows/wheels.yml").read_text())
+    rows = workflow["jobs"]["wheels"]["strategy"]["matrix"]["include"]
+    builds = [i for p, a in PLATFORMS for i in identifiers(p, a)]
+    faults = []
+    covered: set[str] = set()
+    for row in rows:
+        chosen = sorted(fnmatch.filter(builds, row["build"]))
+        covered.update(chosen)
+        print(f"{row['name']:18} {row['os']:17} {' '.join(chosen)}")
+        if sorted(b.split("-")[0] for b in chosen) != PYTHONS:
+            faults.append(f"{row['name']}: builds {chosen or 'nothing'}")
+    faults += [f"{b}: in no row of the workflow" for b in builds if b not in covered]
+    config = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+    if "{project}/tests/python" not in config["test-command"]:
+        faults.append("cibuildwheel runs no test suite against the wheels")
+    for f in faults:
+        print("FAULT:", f, file=sys.stderr)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The release distributions, built and tested as users install them:
+#
+#   1. scripts/build-wheels.sh writes the sdist and both manylinux wheels to
+#      build/wheels/dist and checks their tags, symbol versions, stable ABI
+#      and metadata;
+#   2. the x86-64 wheel goes into a fresh virtual environment of each
+#      CPython 3.11+ on the machine: the first (python3) runs the whole
+#      Python suite, the packaging tests on these very distributions; the
+#      others run the tests of the four functions;
+#   3. the aarch64 wheel goes into a directory for Debian's arm64 CPython
+#      3.11, which runs the tests of the four functions under qemu-aarch64;
+#   4. scripts/check_release_matrix.py checks the release matrix configured
+#      for the systems this machine cannot run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PYTHON=${PYTHON:-python3}
+WORK=$ROOT/build/wheels
+DIST=$WORK/dist
+FUNCTIONS=(tests/python/test_gensalt.py tests/python/test_hashpw.py tests/python/test_kdf.py
+  tests/python/test_binding.py)
+
+scripts/build-wheels.sh "$DIST"
+x86_64_wheel=$(ls "$DIST"/*_x86_64.whl)
+aarch64_wheel=$(ls "$DIST"/*_aarch64.whl)
+
+# Each CPython version once: python3 first, then the others 3.11 or newer.
+pythons=("$(command -v "$PYTHON")")
+seen=" $("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
+for c in $(compgen -c python3. | sort -uV) "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3; do
+  v=$("$c" -c 'import sys, venv; assert sys.version_info >= (3, 11); print("%d.%d" % sys.version_info[:2])' \
+    2>/dev/null) || continue
+  case $seen in *" $v "*) continue ;; esac
+  seen="$seen$v "
+  pythons+=("$c")
+done
+
+status=0
+for py in "${pythons[@]}"; do
+  v=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv=$WORK/venv-$v
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  echo "== x86-64 wheel on CPython $v"
+  if [ "$py" = "${pythons[0]}" ]; then
+    "$venv/bin/python" -m pip install -q "$x86_64_wheel[test]" >"$venv.log" 2>&1 || { cat "$venv.log"; exit 1; }
+    tests=(tests/python)
+  else
+    "$venv/bin/python" -m pip install -q "$x86_64_wheel" pytest numpy >"$venv.log" 2>&1 || { cat "$venv.log"; exit 1; }
+    tests=("${FUNCTIONS[@]}")
+  fi
+  # From the tree's root the tests import the installed package: python/
+  # is not on the path.
+  QUORLIX_DIST_DIR=$DIST "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=1
+done
+
+echo "== aarch64 wheel on Debian's arm64 CPython 3.11 (qemu-aarch64)"
+SYSROOT=$WORK/arm64-sysroot
+site=$WORK/arm64-site
+rm -rf "$site"
+# The host's pip installs for the other processor: the wheel, pytest and
+# numpy's aarch64 wheel.
+pip_arm64=(--target "$site" --platform manylinux2014_aarch64 --python-version 3.11 --implementation cp
+  --only-binary=:all:)
+"$WORK/tools/bin/python" -m pip install -q "${pip_arm64[@]}" "$aarch64_wheel" pytest numpy \
+  >"$site.log" 2>&1 || { cat "$site.log"; exit 1; }
+# The getrandom fault tests preload a shim built by the host's C compiler
+# for the host's processor; the emulated interpreter cannot load it.
+PYTHONPATH=$site "$SYSROOT/python3" -m pytest -q -p no:cacheprovider "${FUNCTIONS[@]}" \
+  -k 'not getrandom_interruptions and not getrandom_failure' || status=1
+
+echo "== release matrix"
+CI_TOOLS=(cibuildwheel==4.3.5 pyyaml==6.0.4)
+ci=$WORK/ci-tools
+if [ "$(cat "$ci/.tools" 2>/dev/null)" != "${CI_TOOLS[*]}" ]; then
+  rm -rf "$ci"
+  "$PYTHON" -m venv "$ci"
+  "$ci/bin/python" -m pip install -q "${CI_TOOLS[@]}" >"$ci.log" 2>&1 || { cat "$ci.log"; exit 1; }
+  echo "${CI_TOOLS[*]}" >"$ci/.tools"
+fi
+"$ci/bin/python" scripts/check_release_matrix.py || status=1
+exit $status
