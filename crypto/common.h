@@ -109,6 +109,41 @@ struct Panic {
 // so the stores survive even when the buffer is freed right afterwards.
 void wipe(void* buf, size_t len) noexcept;
 
+// Wipes a buffer when the scope ends, however it ends (a return, an
+// interruption, a panic), unless disarmed first.
+class WipeOnExit {
+public:
+    WipeOnExit(void* buf, size_t len) noexcept : buf_(buf), len_(len) {}
+    template <class T>
+    explicit WipeOnExit(T& obj) noexcept : WipeOnExit(&obj, sizeof obj) {
+        static_assert(std::is_trivially_copyable_v<T>, "only plain bytes can be wiped");
+    }
+    ~WipeOnExit() { wipe(buf_, len_); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+    void disarm() noexcept { len_ = 0; }
+
+private:
+    void* buf_;
+    size_t len_;
+};
+
+////////////////////
+/// Cancellation ///
+////////////////////
+// Asked between the steps of a long computation, every few dozen
+// microseconds of work, whether to go on. When poll answers true the
+// computation wipes what it holds and returns its Interrupted error. poll
+// may also throw a Panic, which the computations let through. The default
+// never stops anything.
+struct Cancel {
+    bool (*poll)(void* context) = nullptr;
+    void* context = nullptr;
+
+    bool requested() const { return poll != nullptr && poll(context); }
+};
+
 /////////////////////
 /// Constant time ///
 /////////////////////

@@ -57,11 +57,11 @@ std::string push_parameter_list(std::span<const std::string_view> names) {
     return out;
 }
 
-PyErr missing_required(const FunctionDescription& d, PyObject** slots) {
-    std::string_view missing[8];
+PyErr missing_required(const FunctionDescription& d, std::span<const Owned> slots) {
+    std::string_view missing[MAX_PARAMS];
     size_t k = 0;
     for (size_t i = 0; i < d.required; i++) {
-        if (slots[i] == nullptr) missing[k++] = d.params[i];
+        if (!slots[i]) missing[k++] = d.params[i];
     }
     return PyErr::type_error(full_name(d) + " missing " + std::to_string(k) +
                              " required positional " + (k == 1 ? "argument" : "arguments") + ": " +
@@ -74,11 +74,13 @@ PyErr missing_required(const FunctionDescription& d, PyObject** slots) {
 /// Binding ///
 ///////////////
 PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+                                          Py_ssize_t nargs, PyObject* kwnames,
+                                          std::span<Owned, MAX_PARAMS> slots) {
     const size_t n = desc.params.size();
+    if (n > MAX_PARAMS) panic("assertion failed: a function has at most MAX_PARAMS parameters");
     const size_t given = size_t(nargs);
-    for (size_t i = 0; i < given && i < n; i++) slots[i] = args[i];
     if (given > n) return Err{too_many_positional(desc, nargs)};
+    for (size_t i = 0; i < given; i++) slots[i] = Owned::borrow(args[i]);
 
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
@@ -95,14 +97,14 @@ PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObj
             size_t j = 0;
             while (j < n && desc.params[j] != name) j++;
             if (j == n) return Err{unexpected_keyword(desc, kw)};
-            if (slots[j] != nullptr) return Err{multiple_values(desc, name)};
-            slots[j] = value;
+            if (slots[j]) return Err{multiple_values(desc, name)};
+            slots[j] = Owned::borrow(value);
         }
     }
 
     if (given < desc.required) {
         for (size_t i = given; i < desc.required; i++) {
-            if (slots[i] == nullptr) return Err{missing_required(desc, slots)};
+            if (!slots[i]) return Err{missing_required(desc, slots)};
         }
     }
     return {};
@@ -148,11 +150,13 @@ PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
 }  // namespace
 
 PyResult<uint16_t> extract_u16(PyObject* obj) {
-    return uint16_t(TRY(extract_small_unsigned(obj, UINT16_MAX)));
+    TRY_LET(const uint64_t v, extract_small_unsigned(obj, UINT16_MAX));
+    return uint16_t(v);
 }
 
 PyResult<uint32_t> extract_u32(PyObject* obj) {
-    return uint32_t(TRY(extract_small_unsigned(obj, UINT32_MAX)));
+    TRY_LET(const uint64_t v, extract_small_unsigned(obj, UINT32_MAX));
+    return uint32_t(v);
 }
 
 PyResult<uint64_t> extract_u64(PyObject* obj) {

@@ -137,13 +137,13 @@ PyResult<PyObject*> gensalt(uint16_t rounds, Bytes prefix) {
 
 PyResult<PyObject*> gensalt_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    TRY_OK(extract_arguments_fastcall(GENSALT, args, nargs, kwnames, slots));
-    uint16_t rounds = DEFAULT_ROUNDS;
-    if (slots[0] != nullptr) rounds = TRY(extract_argument(slots[0], "rounds", extract_u16));
+    BoundArguments bound(GENSALT);
+    TRY_OK(bound.bind(args, nargs, kwnames));
+    TRY_LET(const uint16_t rounds, bound.extract(0, extract_u16, DEFAULT_ROUNDS));
     Bytes prefix(reinterpret_cast<const uint8_t*>("2b"), 2);
-    if (slots[1] != nullptr && slots[1] != Py_None) {
-        prefix = TRY(extract_argument(slots[1], "prefix", from_py_object_bound));
+    if (bound[1] != Py_None) {  // None asks for the default too
+        TRY_LET(const Bytes given, bound.extract(1, from_py_object_bound, prefix));
+        prefix = given;
     }
     return gensalt(rounds, prefix);
 }

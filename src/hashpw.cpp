@@ -27,9 +27,16 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
         std::string_view(reinterpret_cast<const char*>(setting.data()), setting.size()));
     if (!parsed) return Err{invalid_salt()};
 
-    auto hashed =
-        detach([&] { return bcrypt::_hash_password(password, parsed->cost, parsed->salt); });
-    if (!hashed) return Err{invalid_salt()};
+    SignalCheck signals;
+    auto hashed = detach([&] {
+        return bcrypt::_hash_password(password, parsed->cost, parsed->salt, signals.cancel());
+    });
+    if (!hashed) {
+        if (hashed.error().kind == bcrypt::BcryptError::Kind::Interrupted) {
+            return Err{signals.take_error()};
+        }
+        return Err{invalid_salt()};
+    }
 
     const std::string text = hashed.value().format_for_version(parsed->version);
     PyObject* out = PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
@@ -38,8 +45,9 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
 }
 
 PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
-    Owned computed(TRY(hashpw(password, hashed_password)));
-    const Bytes mine = TRY(from_py_object_bound(computed.get()));
+    TRY_LET(PyObject* const hashed, hashpw(password, hashed_password));
+    const Owned computed(hashed);
+    TRY_LET(const Bytes mine, from_py_object_bound(computed.get()));
     const bool same =
         constant_time_eq(mine.data(), mine.size(), hashed_password.data(), hashed_password.size());
     PyObject* verdict = compat::bool_constant(same);
@@ -48,29 +56,27 @@ PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
 }
 
 // Both functions take two byte strings: the password and a setting.
-using TwoBytes = std::pair<Bytes, Bytes>;
-
-PyResult<TwoBytes> bind_two_bytes(const FunctionDescription& desc, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    TRY_OK(extract_arguments_fastcall(desc, args, nargs, kwnames, slots));
-    const Bytes first = TRY(extract_argument(slots[0], desc.params[0], from_py_object_bound));
-    const Bytes second = TRY(extract_argument(slots[1], desc.params[1], from_py_object_bound));
-    return TwoBytes{first, second};
+PyResult<PyObject*> call_with_two_bytes(const FunctionDescription& desc,
+                                        PyResult<PyObject*> (*function)(Bytes, Bytes),
+                                        PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    BoundArguments bound(desc);
+    TRY_OK(bound.bind(args, nargs, kwnames));
+    TRY_LET(const Bytes first, bound.extract(0, from_py_object_bound));
+    TRY_LET(const Bytes second, bound.extract(1, from_py_object_bound));
+    return function(first, second);
 }
 
 }  // namespace
 
 PyResult<PyObject*> hashpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    const auto [password, salt] = TRY(bind_two_bytes(HASHPW, args, nargs, kwnames));
-    return hashpw(password, salt);
+    return call_with_two_bytes(HASHPW, hashpw, args, nargs, kwnames);
 }
 
 PyResult<PyObject*> checkpw_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    const auto [password, hashed] = TRY(bind_two_bytes(CHECKPW, args, nargs, kwnames));
-    return checkpw(password, hashed);
+    return call_with_two_bytes(CHECKPW, checkpw, args, nargs, kwnames);
 }
 
 }  // namespace quorlix

@@ -43,7 +43,11 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
     auto* key = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
     std::memset(key, 0, n);
 
-    auto derived = detach([&] { return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}); });
+    SignalCheck signals;
+    auto derived = detach([&] {
+        return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}, signals.cancel());
+    });
+    if (!derived && derived.error() == pbkdf::Error::Interrupted) return Err{signals.take_error()};
     if (!derived) {
         panic("called `Result::unwrap()` on an `Err` value: " +
               std::string(pbkdf::error_name(derived.error())));
@@ -55,16 +59,13 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
 
 PyResult<PyObject*> kdf_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    PyObject* slots[5] = {};
-    TRY_OK(extract_arguments_fastcall(KDF, args, nargs, kwnames, slots));
-    const Bytes password = TRY(extract_argument(slots[0], "password", from_py_object_bound));
-    const Bytes salt = TRY(extract_argument(slots[1], "salt", from_py_object_bound));
-    const uint64_t length = TRY(extract_argument(slots[2], "desired_key_bytes", extract_u64));
-    const uint32_t rounds = TRY(extract_argument(slots[3], "rounds", extract_u32));
-    bool ignore_few_rounds = false;
-    if (slots[4] != nullptr) {
-        ignore_few_rounds = TRY(extract_argument(slots[4], "ignore_few_rounds", extract_bool));
-    }
+    BoundArguments bound(KDF);
+    TRY_OK(bound.bind(args, nargs, kwnames));
+    TRY_LET(const Bytes password, bound.extract(0, from_py_object_bound));
+    TRY_LET(const Bytes salt, bound.extract(1, from_py_object_bound));
+    TRY_LET(const uint64_t length, bound.extract(2, extract_u64));
+    TRY_LET(const uint32_t rounds, bound.extract(3, extract_u32));
+    TRY_LET(const bool ignore_few_rounds, bound.extract(4, extract_bool, false));
     return kdf(password, salt, length, rounds, ignore_few_rounds);
 }
 

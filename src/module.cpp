@@ -103,7 +103,7 @@ PyResult<Owned> index(PyObject* module) {
 }
 
 PyResult<void> add(PyObject* module, PyObject* name, PyObject* value) {
-    Owned all = TRY(index(module));
+    TRY_LET(const Owned all, index(module));
     if (PyList_Append(all.get(), name) != 0) {
         panic("could not append __name__ to __all__: " + fetch().debug());
     }
@@ -136,7 +136,7 @@ PyResult<Owned> internal_new(PyMethodDef* def, PyObject* module) {
 
 PyResult<void> module_body(PyObject* module) {
     for (PyMethodDef& def : METHODS) {
-        Owned function = TRY(internal_new(&def, module));
+        TRY_LET(const Owned function, internal_new(&def, module));
         TRY_OK(add_function(module, function.get()));
     }
     for (const Attribute& a : METADATA) TRY_OK(add(module, a.name, a.value));
@@ -154,12 +154,13 @@ PyResult<PyObject*> make_module(ModuleDef& def) {
                            std::string("PyO3 modules do not yet support subinterpreters, see ") +
                                SUBINTERPRETER_HELP)};
     }
-    auto cell = TRY(def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {
-        Owned module(PyModule_Create2(&def.ffi, 3));
-        if (!module) return Err{fetch()};
-        TRY_OK(module_body(module.get()));
-        return module.release();
-    }));
+    TRY_LET(PyObject* const* cell,
+            def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {
+                Owned module(PyModule_Create2(&def.ffi, 3));
+                if (!module) return Err{fetch()};
+                TRY_OK(module_body(module.get()));
+                return module.release();
+            }));
     _Py_IncRef(*cell);
     return *cell;
 }

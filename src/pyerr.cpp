@@ -43,6 +43,19 @@ void register_decref(PyObject* obj) {
     p.pending.push_back(obj);
 }
 
+Released release_lock() {
+    const int64_t count = std::exchange(ATTACH_COUNT, 0);
+    return {PyEval_SaveThread(), count};
+}
+
+void reacquire_lock(const Released& released) {
+    PyEval_RestoreThread(released.ts);
+    // The count is restored only once the lock is back: a thread that is
+    // ended inside PyEval_RestoreThread must queue its releases.
+    ATTACH_COUNT = released.attach_count;
+    drop_deferred_references();
+}
+
 void drop_deferred_references() {
     ReferencePool* p = POOL.load(std::memory_order_acquire);
     if (p == nullptr) return;
@@ -138,65 +151,19 @@ void panic_after_error() {
 /////////////////////////
 /// Object rendering ///
 /////////////////////////
-namespace {
-
-// Byte sequences that are not UTF-8 become U+FFFD, one per maximal invalid
-// subpart, the way Python's "replace" error handler and Rust's lossy decoding
-// both count them.
-std::string utf8_lossy(const unsigned char* s, size_t n) {
-    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(n);
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        size_t need = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c < 0x80) {
-            out.push_back(char(c));
-            i++;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            out += REPLACEMENT;
-            i++;
-            continue;
-        }
-        size_t j = i + 1;
-        for (size_t k = 0; k < need; k++, j++) {
-            unsigned char lo_k = k == 0 ? lo : 0x80, hi_k = k == 0 ? hi : 0xBF;
-            if (j >= n || s[j] < lo_k || s[j] > hi_k) break;
-        }
-        if (j - i == need + 1) {
-            out.append(reinterpret_cast<const char*>(s + i), need + 1);
-        } else {
-            out += REPLACEMENT;
-        }
-        i = j;
-    }
-    return out;
-}
-
-}  // namespace
-
 std::string to_string_lossy(PyObject* str) {
     Py_ssize_t len = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len))
         return std::string(utf8, size_t(len));
+    // Lone surrogates: each byte of their encoding that is not UTF-8
+    // becomes U+FFFD.
     drop_pending();
     Owned bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) panic_after_error();
-    return utf8_lossy(reinterpret_cast<const unsigned char*>(PyBytes_AsString(bytes.get())),
-                      size_t(PyBytes_Size(bytes.get())));
+    Owned replaced(
+        PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+    if (!replaced) panic_after_error();
+    return to_string_lossy(replaced.get());  // no surrogates left: read at once
 }
 
 std::string python_format(PyObject* obj) {

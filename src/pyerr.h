@@ -5,6 +5,7 @@
 #include "compat.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,19 @@ void drop_deferred_references();
 // Drops a strong reference now when attached, or queues it for the next
 // thread that attaches.
 void register_decref(PyObject* obj);
+
+// What a thread needs to take the interpreter lock back.
+struct Released {
+    PyThreadState* ts;
+    int64_t attach_count;
+};
+
+// Sets the attach count to 0 and releases the lock.
+Released release_lock();
+
+// Takes the lock back, restores the attach count and drops the references
+// queued meanwhile.
+void reacquire_lock(const Released& released) QUORLIX_MAY_UNWIND;
 
 // Entered by every call frame.
 struct Attached {
@@ -166,13 +180,18 @@ private:
 template <class T>
 using PyResult = Result<T, PyErr>;
 
-// Propagates the error of a Result; TRY(expr) yields the value of expr.
-#define TRY(...)                                                                   \
-    ({                                                                             \
-        auto quorlix_try_ = (__VA_ARGS__);                                         \
-        if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
-        std::move(quorlix_try_).value();                                           \
-    })
+// TRY_LET(declaration, expr) returns the error of expr, a Result, from the
+// enclosing function, or else initialises the declared variable with its
+// value. It is a statement of its own:
+//     TRY_LET(const Bytes password, from_py_object_bound(obj));
+#define QUORLIX_CONCAT_(a, b) a##b
+#define QUORLIX_CONCAT(a, b) QUORLIX_CONCAT_(a, b)
+#define QUORLIX_TRY_TMP QUORLIX_CONCAT(quorlix_try_, __LINE__)
+#define TRY_LET(declaration, ...)                                                    \
+    auto QUORLIX_TRY_TMP = (__VA_ARGS__);                                            \
+    if (!QUORLIX_TRY_TMP) return ::quorlix::Err{std::move(QUORLIX_TRY_TMP).error()}; \
+    declaration = std::move(QUORLIX_TRY_TMP).value()
+// TRY_OK(expr) returns the error of expr, a Result<void>, if it has one.
 #define TRY_OK(...)                                                                \
     do {                                                                           \
         auto quorlix_try_ = (__VA_ARGS__);                                         \
@@ -224,18 +243,12 @@ public:
     template <class F>
     PyResult<const T*> init_once_cell_py_attached(F&& init) {
         if (const T* v = get()) return v;
-        const int64_t saved = ATTACH_COUNT;
-        ATTACH_COUNT = 0;
-        PyThreadState* ts = PyEval_SaveThread();
+        const Released released = release_lock();
         bool attached = false;
-        // The count is restored only once the lock is back: a thread that
-        // is ended inside PyEval_RestoreThread must queue its releases.
         auto reattach = [&]() {
             if (!attached) {
                 attached = true;
-                PyEval_RestoreThread(ts);
-                ATTACH_COUNT = saved;
-                drop_deferred_references();
+                reacquire_lock(released);
             }
         };
         struct Reattach {
@@ -270,20 +283,45 @@ PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text);
 template <class F>
 auto detach(F&& f) -> decltype(f()) {
     struct Restore {
-        int64_t saved;
-        PyThreadState* ts;
-        // The count is restored only once the lock is back: a thread that
-        // is ended inside PyEval_RestoreThread must queue its releases.
-        ~Restore() QUORLIX_MAY_UNWIND {
-            PyEval_RestoreThread(ts);
-            ATTACH_COUNT = saved;
-            drop_deferred_references();
-        }
-    };
-    Restore restore{ATTACH_COUNT, nullptr};
-    ATTACH_COUNT = 0;
-    restore.ts = PyEval_SaveThread();
+        Released released;
+        ~Restore() QUORLIX_MAY_UNWIND { reacquire_lock(released); }
+    } restore{release_lock()};
     return f();
 }
+
+/////////////////////////////////////
+/// Signals during a computation ///
+/////////////////////////////////////
+// Lets a long computation that runs detached in the main thread handle
+// the process's signals (Ctrl-C) while it runs: once it has run for a
+// while, its cancel() hook takes the lock back whenever a signal has
+// arrived and runs the interpreter's signal handlers. A handler that raises
+// stops the computation, and take_error() gives its exception. In other
+// threads, which do not run signal handlers, the hook is empty.
+//
+// Made, used and destroyed by one thread, holding the lock except while it
+// polls from inside detach().
+class SignalCheck {
+public:
+    SignalCheck();
+    ~SignalCheck();
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    const Cancel& cancel() const { return cancel_; }
+
+    // The exception that stopped the computation.
+    PyErr take_error();
+
+private:
+    static bool poll(void* self);
+    bool run_handlers();
+
+    Cancel cancel_;
+    Released attached_;  // how poll takes the lock back
+    std::chrono::steady_clock::time_point watch_from_;
+    bool watching_ = false;
+    std::optional<PyErr> error_;
+};
 
 }  // namespace quorlix

@@ -51,27 +51,33 @@ std::string_view version_text(Version v) noexcept {
 //////////////
 /// bcrypt ///
 //////////////
-std::array<uint8_t, RAW_BYTES> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
-                                      std::span<const uint8_t> key) {
+Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
+                                    std::span<const uint8_t> key, const Cancel& cancel) {
     if (key.empty() || key.size() > MAX_KEY_BYTES) {
         panic("assertion failed: !password.is_empty() && password.len() <= 72");
     }
     if (cost >= 32) panic("assertion failed: cost < 32");
 
     blowfish::Blowfish st = blowfish::init_state();
+    // A state keyed with fewer iterations than the cost asks for would let
+    // password guesses be checked for less than the cost; once the loop
+    // has run its course, the state tells no more than the hash it gives.
+    WipeOnExit wipe_state(st);
     blowfish::salted_expand_key(st, salt, key);
     // 2^31 rounds at cost 31: the counter must be wider than 31 bits.
     for (uint64_t i = 0, rounds = uint64_t(1) << cost; i < rounds; i++) {
+        if (cancel.requested()) return Err{BcryptError{BcryptError::Kind::Interrupted, cost}};
         blowfish::bc_expand_key(st, key);
         blowfish::bc_expand_key(st, salt);
     }
+    wipe_state.disarm();
 
     // The state is final now, so the three blocks run side by side.
     Block b[3] = {{MAGIC[0], MAGIC[1]}, {MAGIC[2], MAGIC[3]}, {MAGIC[4], MAGIC[5]}};
     for (int i = 0; i < 64; i++) {
         for (Block& x : b) x = blowfish::encrypt(st, x);
     }
-    std::array<uint8_t, RAW_BYTES> raw;
+    RawHash raw;
     for (int k = 0; k < 3; k++) {
         store32_be(raw.data() + 8 * k, b[k].l);
         store32_be(raw.data() + 8 * k + 4, b[k].r);
@@ -80,17 +86,19 @@ std::array<uint8_t, RAW_BYTES> bcrypt(uint32_t cost, std::span<const uint8_t, SA
 }
 
 Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
-                                              std::span<const uint8_t, SALT_BYTES> salt) {
+                                              std::span<const uint8_t, SALT_BYTES> salt,
+                                              const Cancel& cancel) {
     if (cost < MIN_COST || cost > MAX_COST) {
         return Err{BcryptError{BcryptError::Kind::CostOutOfRange, cost}};
     }
-    std::array<uint8_t, RAW_BYTES> raw;
-    {
+    auto raw = [&] {
         KeyBuffer buf(password);
-        raw = bcrypt(cost, salt, buf.key());
-    }
+        return bcrypt(cost, salt, buf.key(), cancel);
+    }();
+    if (!raw) return Err{raw.error()};
     // The last raw byte is dropped: 23 bytes make 31 characters.
-    return HashParts{cost, radix64::encode(salt), radix64::encode({raw.data(), RAW_BYTES - 1})};
+    return HashParts{cost, radix64::encode(salt),
+                     radix64::encode({raw.value().data(), RAW_BYTES - 1})};
 }
 
 /////////////////////

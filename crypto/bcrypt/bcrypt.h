@@ -18,9 +18,9 @@ enum class Version : uint8_t { V2a = 0, V2x = 1, V2y = 2, V2b = 3 };
 std::string_view version_text(Version v) noexcept;
 
 struct BcryptError {
-    enum class Kind : uint8_t { CostOutOfRange };
+    enum class Kind : uint8_t { CostOutOfRange, Interrupted };
     Kind kind;
-    uint32_t cost;  // the rejected cost
+    uint32_t cost;  // the rejected or interrupted cost
 
     friend bool operator==(const BcryptError&, const BcryptError&) = default;
 };
@@ -40,14 +40,18 @@ struct HashParts {
     std::string format_for_version(Version v) const;
 };
 
-// The raw hash of a prepared key of 1 to 72 bytes. Panics when the key
-// length or then the cost (< 32) is out of range.
-std::array<uint8_t, RAW_BYTES> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
-                                      std::span<const uint8_t> key);
+using RawHash = std::array<uint8_t, RAW_BYTES>;
+
+// The raw hash of a prepared key of 1 to 72 bytes, polling cancel once per
+// iteration of the cost loop. Panics when the key length or then the cost
+// (< 32) is out of range.
+Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
+                                    std::span<const uint8_t> key, const Cancel& cancel = {});
 
 // Hashes a password of any length: the key is the password with a NUL byte
 // appended, cut to 72 bytes. Costs outside 4..31 are refused.
 Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
-                                              std::span<const uint8_t, SALT_BYTES> salt);
+                                              std::span<const uint8_t, SALT_BYTES> salt,
+                                              const Cancel& cancel = {});
 
 }  // namespace quorlix::bcrypt

@@ -36,6 +36,7 @@ std::string_view error_name(Error e) noexcept {
         case Error::InvalidRounds: return "InvalidRounds";
         case Error::InvalidOutputLen: return "InvalidOutputLen";
         case Error::InvalidMemoryLen: return "InvalidMemoryLen";
+        case Error::Interrupted: return "Interrupted";
     }
     return "InvalidParamLen";  // not reached: every enumerator is handled above
 }
@@ -45,23 +46,29 @@ std::string_view error_name(Error e) noexcept {
 /////////////
 namespace {
 
-// Steps 2 to 4 of a Bhash output on a state holding the initial tables.
-void expand(blowfish::Blowfish& st, const sha512::Digest& salt, const sha512::Digest& key) {
+// Steps 2 to 4 of a Bhash output on a state holding the initial tables;
+// false when cancel stopped it.
+bool expand(blowfish::Blowfish& st, const sha512::Digest& salt, const sha512::Digest& key,
+            const Cancel& cancel) {
     blowfish::salted_expand_key(st, salt, key);
     for (int i = 0; i < 64; i++) {
+        if (cancel.requested()) return false;
         blowfish::bc_expand_key(st, salt);
         blowfish::bc_expand_key(st, key);
     }
+    return true;
 }
 
 template <size_t N>
-void expand(blowfish::States<N>& st, const blowfish::Keys<N>& salts,
-            const blowfish::Keys<N>& keys) {
+bool expand(blowfish::States<N>& st, const blowfish::Keys<N>& salts, const blowfish::Keys<N>& keys,
+            const Cancel& cancel) {
     blowfish::salted_expand_key(st, salts, keys);
     for (int i = 0; i < 64; i++) {
+        if (cancel.requested()) return false;
         blowfish::bc_expand_key(st, salts);
         blowfish::bc_expand_key(st, keys);
     }
+    return true;
 }
 
 // Encrypts the magic text 64 times with the keyed state into out.
@@ -80,35 +87,50 @@ void encrypt_magic(const blowfish::Blowfish& st, uint8_t* out) noexcept {
 
 }  // namespace
 
-void Bhash::finalize_into(std::span<uint8_t, BLOCK_LEN> out) && noexcept {
-    const sha512::Digest salt = hasher_.finalize();
+Result<void, Error> Bhash::finalize_into(std::span<uint8_t, BLOCK_LEN> out,
+                                         const Cancel& cancel) && {
+    const WipeOnExit wipe_self(*this);
+    sha512::Digest salt;
+    const WipeOnExit wipe_salt(salt);
+    hasher_.finalize_into(salt);
     blowfish::Blowfish st = blowfish::init_state();
-    expand(st, salt, key_);
+    const WipeOnExit wipe_state(st);
+    if (!expand(st, salt, key_, cancel)) return Err{Error::Interrupted};
     encrypt_magic(st, out.data());
+    return {};
 }
 
 template <size_t N>
-void Bhash::finalize_lanes(std::array<Bhash, N>& hashes, uint8_t (&outs)[N][BLOCK_LEN]) noexcept {
+Result<void, Error> Bhash::finalize_lanes(std::array<Bhash, N>& hashes,
+                                          uint8_t (&outs)[N][BLOCK_LEN], const Cancel& cancel) {
     if constexpr (N == 1) {
-        std::move(hashes[0]).finalize_into(outs[0]);
+        return std::move(hashes[0]).finalize_into(outs[0], cancel);
     } else {
+        const WipeOnExit wipe_hashes(hashes);
         sha512::Digest salts[N];
+        const WipeOnExit wipe_salts(salts);
         blowfish::Keys<N> salt_spans, key_spans;
         for (size_t k = 0; k < N; k++) {
-            salts[k] = hashes[k].hasher_.finalize();
+            hashes[k].hasher_.finalize_into(salts[k]);
             salt_spans[k] = salts[k];
             key_spans[k] = hashes[k].key_;
         }
         blowfish::States<N> st = array_of<N>(blowfish::init_state);
-        expand(st, salt_spans, key_spans);
+        const WipeOnExit wipe_states(st);
+        if (!expand(st, salt_spans, key_spans, cancel)) return Err{Error::Interrupted};
         for (size_t k = 0; k < N; k++) encrypt_magic(st[k], outs[k]);
+        return {};
     }
 }
 
-template void Bhash::finalize_lanes<1>(std::array<Bhash, 1>&, uint8_t (&)[1][BLOCK_LEN]) noexcept;
-template void Bhash::finalize_lanes<2>(std::array<Bhash, 2>&, uint8_t (&)[2][BLOCK_LEN]) noexcept;
-template void Bhash::finalize_lanes<3>(std::array<Bhash, 3>&, uint8_t (&)[3][BLOCK_LEN]) noexcept;
-template void Bhash::finalize_lanes<4>(std::array<Bhash, 4>&, uint8_t (&)[4][BLOCK_LEN]) noexcept;
+template Result<void, Error> Bhash::finalize_lanes<1>(std::array<Bhash, 1>&,
+                                                      uint8_t (&)[1][BLOCK_LEN], const Cancel&);
+template Result<void, Error> Bhash::finalize_lanes<2>(std::array<Bhash, 2>&,
+                                                      uint8_t (&)[2][BLOCK_LEN], const Cancel&);
+template Result<void, Error> Bhash::finalize_lanes<3>(std::array<Bhash, 3>&,
+                                                      uint8_t (&)[3][BLOCK_LEN], const Cancel&);
+template Result<void, Error> Bhash::finalize_lanes<4>(std::array<Bhash, 4>&,
+                                                      uint8_t (&)[4][BLOCK_LEN], const Cancel&);
 
 ////////////////////
 /// bcrypt_pbkdf ///
@@ -119,8 +141,9 @@ namespace {
 // the XOR of `rounds` chained outputs. The chunks are independent, so their
 // chains advance together.
 template <size_t N>
-void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t rounds,
-                 std::span<uint8_t> memory, size_t first) noexcept {
+Result<void, Error> fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt,
+                                uint32_t rounds, std::span<uint8_t> memory, size_t first,
+                                const Cancel& cancel) {
     std::span<uint8_t> chunk[N];
     for (size_t k = 0; k < N; k++) {
         const size_t at = (first + k) * BLOCK_LEN;
@@ -128,25 +151,26 @@ void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t
     }
 
     uint8_t u[N][BLOCK_LEN];
-    auto fresh = [&] { return prototype; };
-    auto h = array_of<N>(fresh);
+    const WipeOnExit wipe_u(u);
+    auto h = array_of<N>([&] { return prototype; });  // each finalize_lanes wipes them
     for (size_t k = 0; k < N; k++) {
         uint8_t counter[4];
         store32_be(counter, uint32_t(first + k + 1));
         h[k].update(salt);
         h[k].update(counter);
     }
-    Bhash::finalize_lanes(h, u);
+    if (auto r = Bhash::finalize_lanes(h, u, cancel); !r) return r;
     for (size_t k = 0; k < N; k++) std::memcpy(chunk[k].data(), u[k], chunk[k].size());
 
     for (uint32_t r = 1; r < rounds; r++) {
-        h = array_of<N>(fresh);
+        h.fill(prototype);  // in place: a temporary would keep a copy of the key
         for (size_t k = 0; k < N; k++) h[k].update(u[k]);
-        Bhash::finalize_lanes(h, u);
+        if (auto done = Bhash::finalize_lanes(h, u, cancel); !done) return done;
         for (size_t k = 0; k < N; k++) {
             for (size_t i = 0; i < chunk[k].size(); i++) chunk[k][i] ^= u[k][i];
         }
     }
+    return {};
 }
 
 }  // namespace
@@ -154,7 +178,7 @@ void fill_chunks(const Bhash& prototype, std::span<const uint8_t> salt, uint32_t
 Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
                                             std::span<const uint8_t> salt, uint32_t rounds,
                                             std::span<uint8_t> output, std::span<uint8_t> memory,
-                                            size_t max_lanes) noexcept {
+                                            size_t max_lanes, const Cancel& cancel) {
     if (password.empty() || salt.empty()) return Err{Error::InvalidParamLen};
     if (rounds == 0) return Err{Error::InvalidRounds};
     const size_t n = output.size();
@@ -168,22 +192,35 @@ Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
     }
     max_lanes = std::clamp<size_t>(max_lanes, 1, MAX_LANES);
 
-    const sha512::Digest password_digest = sha512::sha512_digest(password);
-    const Bhash prototype(password_digest);
+    sha512::Digest password_digest;
+    const WipeOnExit wipe_digest(password_digest);
+    {
+        sha512::Sha512Hasher hasher;
+        const WipeOnExit wipe_hasher(hasher);  // it holds the password's last block
+        hasher.update(password);
+        hasher.finalize_into(password_digest);
+    }
+    Bhash prototype(password_digest);
+    const WipeOnExit wipe_prototype(prototype);
+    // Unless all goes well, the blocks are partial key material.
+    WipeOnExit wipe_memory(memory.data(), memory.size());
 
     // As few groups as max_lanes allows, as even as can be: a lone block
     // leaves the core mostly idle, so 5 blocks go as 3 + 2, not 4 + 1.
     const size_t groups = (chunks + max_lanes - 1) / max_lanes;
     for (size_t first = 0, g = 0; g < groups; g++) {
         const size_t lanes = (chunks - first + (groups - g) - 1) / (groups - g);
+        Result<void, Error> r;
         switch (lanes) {
-            case 1: fill_chunks<1>(prototype, salt, rounds, memory, first); break;
-            case 2: fill_chunks<2>(prototype, salt, rounds, memory, first); break;
-            case 3: fill_chunks<3>(prototype, salt, rounds, memory, first); break;
-            default: fill_chunks<4>(prototype, salt, rounds, memory, first); break;
+            case 1: r = fill_chunks<1>(prototype, salt, rounds, memory, first, cancel); break;
+            case 2: r = fill_chunks<2>(prototype, salt, rounds, memory, first, cancel); break;
+            case 3: r = fill_chunks<3>(prototype, salt, rounds, memory, first, cancel); break;
+            default: r = fill_chunks<4>(prototype, salt, rounds, memory, first, cancel); break;
         }
+        if (!r) return r;
         first += lanes;
     }
+    wipe_memory.disarm();
 
     // Consecutive output bytes come from consecutive blocks.
     for (size_t i = 0; i < n; i++) output[i] = memory[(i % stride) * BLOCK_LEN + i / stride];
@@ -192,23 +229,25 @@ Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
 
 Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
                                              std::span<const uint8_t> salt, uint32_t rounds,
-                                             std::span<uint8_t> output,
-                                             std::span<uint8_t> memory) noexcept {
-    return bcrypt_pbkdf_with_lanes(password, salt, rounds, output, memory, MAX_LANES);
+                                             std::span<uint8_t> output, std::span<uint8_t> memory,
+                                             const Cancel& cancel) {
+    return bcrypt_pbkdf_with_lanes(password, salt, rounds, output, memory, MAX_LANES, cancel);
 }
 
 Result<void, Error> bcrypt_pbkdf(std::span<const uint8_t> password, std::span<const uint8_t> salt,
-                                 uint32_t rounds, std::span<uint8_t> output) {
+                                 uint32_t rounds, std::span<uint8_t> output, const Cancel& cancel) {
     const size_t n = output.size();
     if (n <= STACK_MEMORY_LEN) {
         uint8_t memory[STACK_MEMORY_LEN] = {};
+        const WipeOnExit wipe_memory(memory);
         return bcrypt_pbkdf_with_memory(password, salt, rounds, output,
-                                        {memory, BLOCK_LEN * stride_for(n)});
+                                        {memory, BLOCK_LEN * stride_for(n)}, cancel);
     }
     // Oversized outputs are refused by the checks; don't allocate for them.
     const size_t len = n <= MAX_OUTPUT_LEN ? BLOCK_LEN * stride_for(n) : 0;
     std::vector<uint8_t> memory(len);
-    return bcrypt_pbkdf_with_memory(password, salt, rounds, output, memory);
+    const WipeOnExit wipe_memory(memory.data(), memory.size());
+    return bcrypt_pbkdf_with_memory(password, salt, rounds, output, memory, cancel);
 }
 
 }  // namespace quorlix::pbkdf

@@ -70,6 +70,20 @@ TEST(Frame, PanicBecomesPanicException) {
     EXPECT_EQ(ATTACH_COUNT, 0);
 }
 
+TEST(Frame, PanicWhileRaisingTheErrorBecomesPanicException) {
+    // A message that is not UTF-8 cannot become a str: raising the error
+    // panics, and the frame raises that panic instead of ending the process.
+    for (auto make : {PyErr::value_error, PyErr::type_error, PyErr::system_error}) {
+        auto c = call([make]() -> PyResult<PyObject*> { return Err{make("bad \xff byte")}; });
+        EXPECT_EQ(c.result, nullptr);
+        ASSERT_TRUE(c.exc);
+        EXPECT_EQ(type_object(c.exc.get()), panic_exception_type());
+        EXPECT_EQ(str_of(c.exc.get()), "Python API call failed");
+        EXPECT_FALSE(PyErr_Occurred());
+        EXPECT_EQ(ATTACH_COUNT, 0);
+    }
+}
+
 TEST(Frame, SuccessReturnsTheObject) {
     auto c = call([]() -> PyResult<PyObject*> { return PyLong_FromLong(42); });
     ASSERT_NE(c.result, nullptr);

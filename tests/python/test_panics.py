@@ -140,3 +140,30 @@ print(len(classes), len(set(classes)), classes[0].__name__)
 """,
     )
     assert out == ["4 1 PanicException"]
+
+
+# A signal handler raising PanicException during a long computation: the
+# panic is resumed inside the computation and unwinds through it.
+def test_panic_from_a_signal_handler_unwinds_the_computation(getrandom_shim):
+    out, err = run_with_shim(
+        getrandom_shim,
+        """
+import signal
+cls = panic_class()
+def boom(signum, frame):
+    raise cls("from a handler")
+signal.signal(signal.SIGALRM, boom)
+for call in (
+    lambda: _quorlix.hashpw(b"pw", b"$2b$17$" + b"C" * 21 + b"."),
+    lambda: _quorlix.kdf(b"pw", b"salt", 128, 5000, True),
+):
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        call()
+    except cls as e:
+        print("resumed", e.args)
+print(_quorlix.gensalt(4)[:7], len(_quorlix.kdf(b"pw", b"salt", 8, 1, True)))
+""",
+    )
+    assert out == ["resumed ('from a handler',)"] * 2 + ["b'$2b$04$' 8"]
+    assert err.count(RESUME_LINES) == 2
