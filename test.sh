@@ -80,8 +80,10 @@ if [ $ALL = 1 ]; then
   # but x86-64 runs.
   stage "C++ unit tests, plain Blowfish round" cpp_tests cpp-plain \
     -DQUORLIX_ASM=OFF -DQUORLIX_BUILD_MODULE=OFF
-  stage "Python tests on the other CPythons" scripts/test-newer-python.sh
+  stage "Python tests on the other CPythons" scripts/test-python-versions.sh
   stage "Formatting, lint and types" scripts/lint.sh
+  # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
+  stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   stage "Hardening" scripts/harden.sh
   # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.

@@ -13,6 +13,7 @@
 #   DIR/usr/include/python3.11   its headers (pyconfig.h picks the one under
 #                                DIR/usr/include/aarch64-linux-gnu, so put
 #                                DIR/usr/include on the include path too)
+#   DIR/usr/lib/aarch64-linux-gnu/libpython3.11.so   for embedding
 # Running it again with the sysroot complete does nothing.
 set -euo pipefail
 [ $# = 1 ] || {
@@ -23,10 +24,11 @@ cd "$(dirname "$0")/.."
 mkdir -p "$1"
 DIR=$(cd "$1" && pwd)
 
-# The interpreter and the standard library; the headers; the C++ runtime for
-# extension modules built with g++.
+# The interpreter and the standard library; the C++ runtime for extension
+# modules built with g++; the headers, and the shared library for programs
+# that embed the interpreter.
 ROOTS=(python3.11-minimal libpython3.11-stdlib libstdc++6)
-EXTRA=(libpython3.11-dev)
+EXTRA=(libpython3.11-dev libpython3.11)
 
 # The interpreter takes this script as its sys.executable (-0 sets its
 # argv[0]), so the subprocesses it starts go through the emulator too.

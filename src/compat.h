@@ -1,12 +1,17 @@
 // Interpreter calls that the targeted stable ABI may lack, supplied from
 // older stable calls with the same observable behaviour. Everything that
 // depends on the targeted interpreter version lives here and nowhere else.
+//
+// The names are the module's own: newer interpreter headers declare the real
+// calls whatever Py_LIMITED_API says, so a stand-in of the same name would
+// clash with them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstring>
+#include <string_view>
 
 #if defined(Py_LIMITED_API)
 #define QUORLIX_API_AT_LEAST(hex) (Py_LIMITED_API + 0 >= (hex))
@@ -14,13 +19,18 @@
 #define QUORLIX_API_AT_LEAST(hex) (PY_VERSION_HEX >= (hex))
 #endif
 
-//////////////////////
-/// CPython < 3.12 ///
-//////////////////////
-#if !QUORLIX_API_AT_LEAST(0x030C0000)
+namespace quorlix::compat {
 
-// The pending exception as one normalized object with its traceback attached.
-static inline PyObject* PyErr_GetRaisedException(void) {
+//////////////////////////
+/// Pending exception ///
+//////////////////////////
+
+// The pending exception as one normalized object with its traceback
+// attached, or nullptr; clears it.
+inline PyObject* get_raised_exception() {
+#if QUORLIX_API_AT_LEAST(0x030C0000)
+    return PyErr_GetRaisedException();
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (type == nullptr) return nullptr;
@@ -29,10 +39,14 @@ static inline PyObject* PyErr_GetRaisedException(void) {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return value;
+#endif
 }
 
-// Steals the reference to exc; NULL clears the pending exception.
-static inline void PyErr_SetRaisedException(PyObject* exc) {
+// Steals the reference to exc; nullptr clears the pending exception.
+inline void set_raised_exception(PyObject* exc) {
+#if QUORLIX_API_AT_LEAST(0x030C0000)
+    PyErr_SetRaisedException(exc);
+#else
     if (exc == nullptr) {
         PyErr_Restore(nullptr, nullptr, nullptr);
         return;
@@ -40,38 +54,70 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
     Py_INCREF(type);
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
-}
-
 #endif
-
-//////////////////////
-/// CPython < 3.13 ///
-//////////////////////
-#if !QUORLIX_API_AT_LEAST(0x030D0000)
-
-// type.__module__ reads the dictionary entry of heap types and derives the
-// name from tp_name for static ones, as PyType_GetModuleName does.
-static inline PyObject* PyType_GetModuleName(PyTypeObject* type) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
 }
+
+/////////////
+/// Types ///
+/////////////
+
+// The type's own module name: the "__module__" entry of a heap type's
+// dictionary, the part of tp_name before the last dot for a static one.
+// Before 3.13 the interpreter's own getter is taken from `type` itself: a
+// plain attribute lookup would go through the metaclass, which may define
+// "__module__" as it likes.
+inline PyObject* type_module_name(PyTypeObject* type) {
+#if QUORLIX_API_AT_LEAST(0x030D0000)
+    return PyType_GetModuleName(type);
+#else
+    auto* self = reinterpret_cast<PyObject*>(type);
+    PyObject* dict = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__");
+    if (dict == nullptr) return nullptr;
+    PyObject* getter = PyMapping_GetItemString(dict, "__module__");
+    Py_DECREF(dict);
+    if (getter == nullptr) return nullptr;
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(getter), Py_tp_descr_get));
+    PyObject* name = nullptr;
+    if (get != nullptr) {
+        name = get(getter, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    } else {
+        PyErr_SetString(PyExc_SystemError, "type.__module__ is not a descriptor");
+    }
+    Py_DECREF(getter);
+    return name;
+#endif
+}
+
+///////////////
+/// Strings ///
+///////////////
 
 // Never raises: a string that cannot be encoded simply is not equal.
-static inline int PyUnicode_EqualToUTF8AndSize(PyObject* unicode, const char* str,
-                                               Py_ssize_t size) {
+inline bool unicode_equals_utf8(PyObject* unicode, std::string_view text) {
+#if QUORLIX_API_AT_LEAST(0x030D0000)
+    return PyUnicode_EqualToUTF8AndSize(unicode, text.data(), Py_ssize_t(text.size())) == 1;
+#else
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(unicode, &len);
     if (utf8 == nullptr) {
         PyErr_Clear();
-        return 0;
+        return false;
     }
-    return len == size && std::memcmp(utf8, str, size_t(size)) == 0;
-}
-
-#define Py_CONSTANT_FALSE 1
-#define Py_CONSTANT_TRUE 2
-
-static inline PyObject* Py_GetConstantBorrowed(unsigned int constant_id) {
-    return constant_id == Py_CONSTANT_TRUE ? Py_True : Py_False;
-}
-
+    return size_t(len) == text.size() && std::memcmp(utf8, text.data(), text.size()) == 0;
 #endif
+}
+
+/////////////////
+/// Constants ///
+/////////////////
+
+// Py_True or Py_False, borrowed.
+inline PyObject* bool_constant(bool value) {
+#if QUORLIX_API_AT_LEAST(0x030D0000)
+    return Py_GetConstantBorrowed(value ? Py_CONSTANT_TRUE : Py_CONSTANT_FALSE);
+#else
+    return value ? Py_True : Py_False;
+#endif
+}
+
+}  // namespace quorlix::compat

@@ -181,13 +181,13 @@ OnceCell<PyObject*> BOOL_NAME;
 // numpy.bool / numpy.bool_: decided by the type's module and name; any
 // failure while asking means "not NumPy".
 bool is_numpy_bool_type(PyTypeObject* type) {
-    Owned module(PyType_GetModuleName(type));
+    Owned module(compat::type_module_name(type));
     if (!module) {
         drop_pending();
         return false;
     }
     if (!has_type_flag(module.get(), Py_TPFLAGS_UNICODE_SUBCLASS) ||
-        !PyUnicode_EqualToUTF8AndSize(module.get(), "numpy", 5)) {
+        !compat::unicode_equals_utf8(module.get(), "numpy")) {
         return false;
     }
     Owned name(PyType_GetName(type));
@@ -195,8 +195,8 @@ bool is_numpy_bool_type(PyTypeObject* type) {
         drop_pending();
         return false;
     }
-    return PyUnicode_EqualToUTF8AndSize(name.get(), "bool_", 5) ||
-           PyUnicode_EqualToUTF8AndSize(name.get(), "bool", 4);
+    return compat::unicode_equals_utf8(name.get(), "bool_") ||
+           compat::unicode_equals_utf8(name.get(), "bool");
 }
 
 PyResult<bool> numpy_bool_value(PyObject* obj) {
@@ -217,13 +217,13 @@ PyResult<bool> numpy_bool_value(PyObject* obj) {
     if (!result) return Err{fetch()};
     if (!Py_IS_TYPE(result.get(), &PyBool_Type))
         return Err{PyErr::downcast(result.get(), "PyBool")};
-    return result.get() == Py_GetConstantBorrowed(Py_CONSTANT_TRUE);
+    return result.get() == compat::bool_constant(true);
 }
 
 }  // namespace
 
 PyResult<bool> extract_bool(PyObject* obj) {
-    if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == Py_GetConstantBorrowed(Py_CONSTANT_TRUE);
+    if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == compat::bool_constant(true);
     if (is_numpy_bool_type(Py_TYPE(obj))) return numpy_bool_value(obj);
     return Err{PyErr::downcast(obj, "PyBool")};
 }

@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -21,8 +23,16 @@ namespace quorlix {
 [[noreturn]] void trap_abort(const char* message) noexcept;
 
 // Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
-// into the pending exception. A forced unwind has no exception object, so
-// binding the handler's reference is exempt from the null check.
+// into the pending exception.
+//
+// A thread ended by pthread_exit (CPython ends daemon threads that way at
+// exit) unwinds through here where the C library unwinds on it (glibc,
+// FreeBSD; musl and macOS do not), and the unwind must go on. libstdc++
+// shows it to catch (...) as abi::__forced_unwind, which has no exception
+// object, so binding the handler's reference is exempt from the null check.
+// libc++abi shows it to catch (...) as a foreign exception that it cannot
+// throw on again, so there the frame names what it catches instead, and the
+// forced unwind only runs the destructors on its way.
 template <class F>
 __attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
     try {
@@ -35,24 +45,18 @@ __attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_
             from_panic_payload(p).restore();
         }
         return nullptr;
-    }
-#if defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended; let it go
-    }
-#endif
-    catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc&) {
         trap_abort("memory allocation failed");
-    }
 #if defined(__GLIBCXX__)
-    catch (...) {
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
         trap_abort("uncaught panic at ffi boundary");
     }
 #else
-    // libc++abi's catch (...) also takes the C library's forced unwind of an
-    // ending thread and cannot throw it on (the thread would abort), so here
-    // only the C++ runtime's own exceptions are trapped.
-    catch (const std::exception&) {
+    } catch (const Panic&) {
+        trap_abort("uncaught panic at ffi boundary");
+    } catch (const std::exception&) {
         trap_abort("uncaught panic at ffi boundary");
     }
 #endif

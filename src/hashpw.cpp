@@ -50,7 +50,7 @@ PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
     TRY_LET(const Bytes mine, from_py_object_bound(computed.get()));
     const bool same =
         constant_time_eq(mine.data(), mine.size(), hashed_password.data(), hashed_password.size());
-    PyObject* verdict = Py_GetConstantBorrowed(same ? Py_CONSTANT_TRUE : Py_CONSTANT_FALSE);
+    PyObject* verdict = compat::bool_constant(same);
     _Py_IncRef(verdict);
     return verdict;
 }

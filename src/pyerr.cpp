@@ -89,7 +89,7 @@ PyObject* panic_exception_type() {
                                                   PyExc_BaseException, nullptr);
         if (cls == nullptr) {
             // Not take(): it would ask for this very class.
-            PyObject* exc = PyErr_GetRaisedException();
+            PyObject* exc = compat::get_raised_exception();
             PyErr err = exc != nullptr
                             ? PyErr::normalized(exc)
                             : PyErr::system_error("attempted to fetch exception but none was set");
@@ -120,7 +120,7 @@ namespace {
                stderr);
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
-    PyErr_SetRaisedException(exc);
+    compat::set_raised_exception(exc);
     PyErr_PrintEx(0);
     panic(std::move(msg));
 }
@@ -128,7 +128,7 @@ namespace {
 }  // namespace
 
 std::optional<PyErr> take() {
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = compat::get_raised_exception();
     if (exc == nullptr) return std::nullopt;
     if (type_object(exc) == panic_exception_type()) print_panic_and_unwind(exc);
     return PyErr::normalized(exc);
@@ -140,7 +140,7 @@ PyErr fetch() {
 }
 
 void drop_pending() {
-    if (PyObject* exc = PyErr_GetRaisedException()) _Py_DecRef(exc);
+    if (PyObject* exc = compat::get_raised_exception()) _Py_DecRef(exc);
 }
 
 void panic_after_error() {
@@ -208,7 +208,7 @@ std::string qualified_type_name(PyObject* type) {
 
 void PyErr::restore() && {
     switch (kind_) {
-        case Kind::Normalized: PyErr_SetRaisedException(std::exchange(obj_, nullptr)); return;
+        case Kind::Normalized: compat::set_raised_exception(std::exchange(obj_, nullptr)); return;
         case Kind::Message: {
             Owned arg(new_str(text_));
             PyErr_SetObject(type_(), arg.get());
@@ -239,7 +239,7 @@ PyObject* PyErr::make_normalized() {
     if (kind_ != Kind::Normalized) {
         PyErr lazy = std::move(*this);
         std::move(lazy).restore();
-        PyObject* exc = PyErr_GetRaisedException();
+        PyObject* exc = compat::get_raised_exception();
         if (exc == nullptr) panic("exception missing after writing to the interpreter");
         *this = PyErr::normalized(exc);
     }

@@ -1,16 +1,27 @@
-// The AVX2 compression. This file alone is built with -mavx2; nothing in it
-// may run before avx2_cpuid has said yes. It calls only intrinsics and
-// functions of internal linkage, so no AVX2 code leaks into shared inline
-// functions that the rest of the library also uses.
+// The AVX2 compression. Its functions alone are compiled for AVX2 (the
+// target pragmas below, on x86-64 only; elsewhere the file is empty);
+// nothing in it may run before avx2_cpuid has said yes. It calls only
+// intrinsics and functions of internal linkage, so no AVX2 code leaks into
+// shared inline functions that the rest of the library also uses.
 //
 // The message schedule is what vectorises: words t and t+1 depend only on
 // earlier words, so two of them come out of each vector step. The rounds
 // stay scalar. A pair of blocks shares 256-bit vectors, one block per
 // 128-bit lane; the schedule's shuffles (byte swap, word alignment) work
 // within a lane, so the two blocks never mix.
+#include "sha512/sha512.h"
+
+#if QUORLIX_SHA512_HAVE_AVX2
 #include <immintrin.h>
 
-#include "sha512/sha512.h"
+// Everything from here on, the shared round functions included, is AVX2 code.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
 #include "sha512/sha512_rounds.h"
 
 namespace quorlix::sha512 {
@@ -159,3 +170,10 @@ void sha512_compress_x86_64_avx2(uint64_t state[8], const uint8_t* blocks, size_
 }
 
 }  // namespace quorlix::sha512
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif  // QUORLIX_SHA512_HAVE_AVX2

@@ -10,8 +10,9 @@
 #include <span>
 #include <type_traits>
 
-// CMake defines QUORLIX_SHA512_X86_64 when it builds the AVX2 compression.
-#if defined(__x86_64__) && defined(QUORLIX_SHA512_X86_64)
+// The AVX2 compression exists where the compiler targets x86-64 and can
+// compile single functions for AVX2 (GCC and clang).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUORLIX_SHA512_HAVE_AVX2 1
 #else
 #define QUORLIX_SHA512_HAVE_AVX2 0

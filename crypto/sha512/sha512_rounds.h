@@ -7,7 +7,7 @@
 namespace quorlix::sha512 {
 
 // Everything here has internal linkage on purpose: the AVX2 translation unit
-// is compiled with -mavx2, and an out-of-line copy of a shared inline
+// compiles it for AVX2, and an out-of-line copy of a shared inline
 // function made there could otherwise be the one the linker keeps for the
 // portable code too.
 namespace {

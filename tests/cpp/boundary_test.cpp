@@ -32,7 +32,7 @@ struct Call {
 template <class F>
 Call call(F&& body) {
     PyObject* r = trampoline(std::forward<F>(body));
-    return {r, Owned(PyErr_GetRaisedException())};
+    return {r, Owned(compat::get_raised_exception())};
 }
 
 std::string str_of(PyObject* obj) { return python_format(obj); }

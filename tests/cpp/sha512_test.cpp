@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -174,6 +176,27 @@ TEST(Sha512, CopiedHasherContinuesIndependently) {
 ///////////////////
 /// Compression ///
 ///////////////////
+// The name of the compression compress() runs on this machine.
+std::string chosen_name() {
+    const CompressFn chosen = chosen_compression();
+    if (chosen == sha512_compress_portable) return "portable";
+#if QUORLIX_SHA512_HAVE_AVX2
+    if (chosen == sha512_compress_x86_64_avx2) return "avx2";
+#endif
+    return "unknown";
+}
+
+// Whoever runs the tests may say which compression the processor must get
+// (QUORLIX_EXPECT_SHA512=portable or avx2), from what they know of it: an
+// emulated processor without AVX2, say.
+TEST(Sha512Compress, ChoiceIsTheExpectedOne) {
+    const char* want = std::getenv("QUORLIX_EXPECT_SHA512");
+    if (want == nullptr) GTEST_SKIP() << "QUORLIX_EXPECT_SHA512 is not set";
+    const std::string got = chosen_name();
+    std::printf("SHA-512 compression: %s\n", got.c_str());
+    EXPECT_EQ(got, want);
+}
+
 #if QUORLIX_SHA512_HAVE_AVX2
 TEST(Sha512Compress, Avx2MatchesPortable) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "this CPU cannot run the AVX2 compression";

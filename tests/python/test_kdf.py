@@ -128,3 +128,42 @@ def test_numpy_bool_is_accepted():
         assert kdf(b"pw", b"salt", 16, 1, np.bool_(True)) == kdf(b"pw", b"salt", 16, 1, True)
         with pytest.raises(UserWarning):
             kdf(b"pw", b"salt", 16, 1, np.bool_(False))
+
+
+def posing_bool_type(own_module, shown_module):
+    """A class named bool_ whose own __module__ entry is own_module, while its
+    metaclass answers attribute lookups of __module__ with shown_module (None:
+    the lookup raises)."""
+
+    def shown(cls):
+        if shown_module is None:
+            raise RuntimeError("no module to show")
+        return shown_module
+
+    meta = type("Meta", (type,), {"__module__": property(shown)})
+    return meta("bool_", (), {"__module__": own_module, "__bool__": lambda self: True})
+
+
+# A NumPy bool is recognised by the type's own module entry, as the
+# interpreter's PyType_GetModuleName reads it, never by what the metaclass says.
+@pytest.mark.parametrize(
+    "own_module, shown_module, accepted",
+    [
+        ("posing", "numpy", False),
+        ("posing", None, False),
+        ("numpy", "posing", True),
+        ("numpy", None, True),
+    ],
+)
+def test_numpy_bool_is_known_by_the_types_own_module(own_module, shown_module, accepted):
+    cls = posing_bool_type(own_module, shown_module)
+    if shown_module is None:
+        with pytest.raises(RuntimeError):
+            cls.__module__  # noqa: B018
+    else:
+        assert cls.__module__ == shown_module  # the metaclass does pose
+    if accepted:
+        assert kdf(b"pw", b"salt", 16, 1, cls()) == kdf(b"pw", b"salt", 16, 1, True)
+    else:
+        with pytest.raises(TypeError, match="'bool_' object cannot be converted to 'PyBool'"):
+            kdf(b"pw", b"salt", 16, 1, cls())

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The package on every other CPython 3.11 or newer on the machine, installed
+# the way a user installs it: `pip install .`, default options, into a fresh
+# virtual environment, in a clean tree: the unpacked sdist, which is also
+# what `pip install quorlix-*.tar.gz` builds from. That builds the default
+# cp311-abi3 module against the interpreter's own headers. Then the Python
+# suite runs there (the packaging, wheel, typing, leak and command-line
+# tests concern the shipped wheel and run in the main suite).
+#
+# On the newest interpreter it also builds a wheel for that interpreter's own
+# stable ABI (-C wheel.py-api=cp3XX), checks its tag and that the module calls
+# the interpreter's newer functions instead of their stand-ins, and runs the
+# suite against it.
+#
+# The interpreter test.sh runs ($PYTHON) and others of its version are left
+# out: the main Python stage covers them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+OUT=$PWD/build/test/versions
+rm -rf "$OUT"
+mkdir -p "$OUT"
+
+# One interpreter per CPython version, the first found of each.
+probe='import sys, sysconfig, os, venv, ensurepip
+ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 11)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED")
+      and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))
+print("%d.%d" % sys.version_info[:2] if ok else "-")'
+candidates=()
+for minor in $(seq 11 19); do
+  candidates+=("$(command -v "python3.$minor" || true)" "/usr/bin/python3.$minor")
+done
+candidates+=($(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3 2>/dev/null | sort -V))
+declare -A found=()
+found[$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')]=main
+for c in "${candidates[@]}"; do
+  [ -n "$c" ] && [ -x "$c" ] || continue
+  v=$("$c" -c "$probe" 2>/dev/null) || continue
+  [ "$v" != - ] && [ -z "${found[$v]:-}" ] && found[$v]=$c
+done
+versions=()
+for v in $(printf '%s\n' "${!found[@]}" | sort -V); do
+  [ "${found[$v]}" = main ] || versions+=("$v")
+done
+if [ ${#versions[@]} = 0 ]; then
+  echo "no other CPython 3.11+ with development headers: skipped"
+  exit 0
+fi
+
+# The sdist, made from the tree as it is, unpacked.
+"$PYTHON" -m venv "$OUT/sdist-venv"
+"$OUT/sdist-venv/bin/python" -m pip install -q build
+"$OUT/sdist-venv/bin/python" -m build -q --sdist --outdir "$OUT/sdist" . >"$OUT/sdist.log" 2>&1 || {
+  cat "$OUT/sdist.log"
+  exit 1
+}
+sdist=$(ls "$OUT"/sdist/*.tar.gz)
+tar -xzf "$sdist" -C "$OUT"
+tree=$(ls -d "$OUT"/quorlix-*/)
+echo "building from $(basename "$sdist")"
+
+SUITE=(tests/python -q -p no:cacheprovider
+  --ignore=tests/python/test_packaging.py --ignore=tests/python/test_wheel_checks.py
+  --ignore=tests/python/test_typing.py --ignore=tests/python/test_leaks.py
+  --ignore=tests/python/test_cli.py)
+
+# imported_calls SO: the interpreter functions the module imports.
+imported_calls() {
+  nm -D --undefined-only "$1" | awk '{print $2}' | sed 's/@.*//' | grep -E '^_?Py' | sort
+}
+
+# expect_calls SO WANTED UNWANTED: each WANTED call imported, no UNWANTED one.
+expect_calls() {
+  local so=$1 calls c
+  calls=$(imported_calls "$so")
+  for c in $2; do
+    grep -qx "$c" <<<"$calls" || {
+      echo "$so does not call $c"
+      return 1
+    }
+  done
+  for c in $3; do
+    if grep -qx "$c" <<<"$calls"; then
+      echo "$so calls $c"
+      return 1
+    fi
+  done
+}
+NEWER_CALLS="PyErr_GetRaisedException PyErr_SetRaisedException PyType_GetModuleName
+  PyUnicode_EqualToUTF8AndSize Py_GetConstantBorrowed"
+STAND_IN_CALLS="PyErr_Fetch PyErr_Restore PyErr_NormalizeException PyMapping_GetItemString"
+
+module_of() { "$1" -c 'import _quorlix; print(_quorlix.__file__)'; }
+
+status=0
+for v in "${versions[@]}"; do
+  py=${found[$v]}
+  echo "== CPython $("$py" -c 'import sys; print(sys.version.split()[0])') ($py): pip install ."
+  venv=$OUT/venv-$v
+  "$py" -m venv "$venv"
+  vpy=$venv/bin/python
+  "$vpy" -m pip install -q --upgrade pip
+  "$vpy" -m pip install -q pytest numpy django
+  if ! (cd "$tree" && rm -rf build && "$vpy" -m pip install -q .); then
+    echo "pip install . failed with $py"
+    status=1
+    continue
+  fi
+  so=$(module_of "$vpy")
+  # The cp311-abi3 module supplies the newer calls from older ones.
+  expect_calls "$so" "$STAND_IN_CALLS" "$NEWER_CALLS" && echo "the module uses the stand-ins" || status=1
+  "$vpy" -m pytest "${SUITE[@]}" || status=1
+done
+
+# The newest interpreter's own stable ABI, if newer than the default's and
+# new enough to have every call the stand-ins replace (3.13).
+v=${versions[-1]}
+minor=${v#3.}
+if [ "$minor" -ge 13 ]; then
+  vpy=$OUT/venv-$v/bin/python
+  echo "== CPython $v: a wheel for its own stable ABI, -C wheel.py-api=cp3$minor"
+  wheels=$OUT/wheels
+  if (cd "$tree" && rm -rf build && "$vpy" -m pip wheel -q --no-deps \
+    -C wheel.py-api="cp3$minor" -w "$wheels" .); then
+    wheel=$(ls "$wheels"/*.whl)
+    echo "built $(basename "$wheel")"
+    case $(basename "$wheel") in
+      *-cp3$minor-abi3-*.whl) ;;
+      *)
+        echo "wrong tag: $(basename "$wheel")"
+        status=1
+        ;;
+    esac
+    "$vpy" -m pip install -q --no-deps --force-reinstall "$wheel"
+    so=$(module_of "$vpy")
+    expect_calls "$so" "$NEWER_CALLS" "$STAND_IN_CALLS" && echo "the module calls the newer functions" ||
+      status=1
+    "$vpy" -m pytest "${SUITE[@]}" || status=1
+  else
+    echo "pip wheel -C wheel.py-api=cp3$minor failed"
+    status=1
+  fi
+fi
+exit $status
