@@ -116,7 +116,8 @@ def calibration(*args):
 def test_calibrate_recommends_the_highest_cost_within_the_target():
     rows, verdict = calibration("--target-ms", "20")
     *within, last = rows
-    assert last[2] and last[1] > 20, "stops at the first cost over the target"
+    # Times print to 0.1 ms: 20.04 ms is over the target and prints as 20.0.
+    assert last[2] and last[1] >= 20, "stops at the first cost over the target"
     assert all(not over and ms <= 20 for _, ms, over in within)
     if within:
         assert verdict.startswith(f"recommended cost: {within[-1][0]} (about ")
