@@ -28,7 +28,7 @@ scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl
 cpp_tests() {
   local dir=$BUILD/$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DQUORLIX_BUILD_TESTS=ON \
+  cmake -S . -B "$dir" -G Ninja --no-warn-unused-cli -DQUORLIX_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$(command -v "$PYTHON")" "$@" >/dev/null
   cmake --build "$dir"
   ctest --test-dir "$dir" --output-on-failure
