@@ -7,7 +7,9 @@
 #   2. the x86-64 wheel goes into a fresh virtual environment of each
 #      CPython 3.11+ on the machine: the first (python3) runs the whole
 #      Python suite, the packaging tests on these very distributions; the
-#      others run the tests of the four functions;
+#      others run it without the packaging, typing, leak and command-line
+#      tests, which concern the distribution or the package, not the
+#      interpreter (as scripts/test-python-versions.sh does);
 #   3. the aarch64 wheel goes into a directory for Debian's arm64 CPython
 #      3.11, which runs the tests of the four functions under qemu-aarch64;
 #   4. scripts/check_release_matrix.py checks the release matrix configured
@@ -47,8 +49,13 @@ for py in "${pythons[@]}"; do
     "$venv/bin/python" -m pip install -q "$x86_64_wheel[test]" >"$venv.log" 2>&1 || { cat "$venv.log"; exit 1; }
     tests=(tests/python)
   else
-    "$venv/bin/python" -m pip install -q "$x86_64_wheel" pytest numpy >"$venv.log" 2>&1 || { cat "$venv.log"; exit 1; }
-    tests=("${FUNCTIONS[@]}")
+    "$venv/bin/python" -m pip install -q "$x86_64_wheel" pytest numpy django >"$venv.log" 2>&1 || {
+      cat "$venv.log"
+      exit 1
+    }
+    tests=(tests/python --ignore=tests/python/test_packaging.py --ignore=tests/python/test_wheel_checks.py
+      --ignore=tests/python/test_typing.py --ignore=tests/python/test_leaks.py
+      --ignore=tests/python/test_cli.py)
   fi
   # From the tree's root the tests import the installed package: python/
   # is not on the path.
