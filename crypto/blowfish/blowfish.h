@@ -78,6 +78,17 @@ template <class T>
     return v;
 }
 
+// v, at this point of the program: a volatile asm is one that compilers
+// keep in place and do not schedule other instructions across. Emits no
+// instruction either.
+template <class T>
+[[gnu::always_inline]] inline T pinned(T v) noexcept {
+#if defined(__GNUC__)
+    __asm__ volatile("" : "+r"(v));
+#endif
+    return v;
+}
+
 // x ^ p as a value of its own. x is known long before F's result, so this
 // XOR is off the chain of dependent lookups; opaque keeps the compiler
 // from reassociating it onto the chain (it likes to XOR a loop-carried
@@ -174,13 +185,19 @@ template <size_t I, long S1 = 0, bool HighByte = true>
 // emit a scaled load, a cycle slower. The other boxes are indexed as the
 // arrays they are, and the compilers address them from the state's
 // register, as quick as the asm's loads. P[I] goes into dst first: in that
-// order clang keeps four lanes' halves in registers. Measured on Zen 4:
-// 10.3 cycles per half-round with g++ 12 and 10.1 with clang 14, against
-// 10.6 for the plain expression of F.
+// order clang keeps four lanes' halves in registers.
+// dst ^ P[I] is pinned after the previous half-round in program order, as
+// in the asm. dst is that half-round's x, so the XOR is ready in the same
+// cycle as that half-round's index extractions; a compiler left alone
+// hoists it above them, the core's oldest-first pick then runs it first,
+// and now and then the chain's shift waits a cycle for an ALU. Measured
+// on Zen 4 (bcrypt_core_bench, hashpw cost 12 against crypt(3)'s 10.8
+// cycles per half-round): 10.1 cycles with g++ 12 and 10.3 with clang 14,
+// against 10.4 and 10.6 unpinned; kdf's lanes unchanged or quicker.
 template <size_t I, long S1 = 0, bool HighByte = true>
 [[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {
-    const uint32_t w = whiten(dst, st.p[I]);
+    const uint32_t w = pinned(pinned(dst) ^ st.p[I]);
     const unsigned char* s1 = reinterpret_cast<const unsigned char*>(base) + S1;
     uint32_t s1_b;
     std::memcpy(&s1_b, s1 + ((x >> 14) & 0x3FC), sizeof s1_b);
