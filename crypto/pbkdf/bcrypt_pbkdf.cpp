@@ -192,14 +192,8 @@ Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
     }
     max_lanes = std::clamp<size_t>(max_lanes, 1, MAX_LANES);
 
-    sha512::Digest password_digest;
+    sha512::Digest password_digest = sha512::sha512_digest(password);
     const WipeOnExit wipe_digest(password_digest);
-    {
-        sha512::Sha512Hasher hasher;
-        const WipeOnExit wipe_hasher(hasher);  // it holds the password's last block
-        hasher.update(password);
-        hasher.finalize_into(password_digest);
-    }
     Bhash prototype(password_digest);
     const WipeOnExit wipe_prototype(prototype);
     // Unless all goes well, the blocks are partial key material.

@@ -122,6 +122,8 @@ void Sha512Hasher::finalize_into(std::span<uint8_t, DIGEST_LEN> out) noexcept {
     compress(state_, buffer_, 1);
 
     for (int i = 0; i < 8; i++) store64_be(out.data() + 8 * i, state_[i]);
+    // The buffer may hold the tail of a secret, and the state leads to it.
+    wipe(this, sizeof *this);
 }
 
 Digest Sha512Hasher::finalize() noexcept {

@@ -101,8 +101,8 @@ public:
 
     void update(std::span<const uint8_t> bytes) noexcept;
 
-    // Writes the digest of everything passed to update(). The hasher must not
-    // be used afterwards.
+    // Writes the digest of everything passed to update(), then wipes the
+    // hasher, which must not be used afterwards.
     void finalize_into(std::span<uint8_t, DIGEST_LEN> out) noexcept;
     Digest finalize() noexcept;
 
