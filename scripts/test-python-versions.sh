@@ -22,28 +22,13 @@ OUT=$PWD/build/test/versions
 rm -rf "$OUT"
 mkdir -p "$OUT"
 
-# One interpreter per CPython version, the first found of each.
-probe='import sys, sysconfig, os, venv, ensurepip
-ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 11)
-      and not sysconfig.get_config_var("Py_GIL_DISABLED")
-      and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))
-print("%d.%d" % sys.version_info[:2] if ok else "-")'
-candidates=()
-for minor in $(seq 11 19); do
-  candidates+=("$(command -v "python3.$minor" || true)" "/usr/bin/python3.$minor")
-done
-candidates+=($(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3 2>/dev/null | sort -V))
+source scripts/pythons.sh
 declare -A found=()
-found[$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')]=main
-for c in "${candidates[@]}"; do
-  [ -n "$c" ] && [ -x "$c" ] || continue
-  v=$("$c" -c "$probe" 2>/dev/null) || continue
-  [ "$v" != - ] && [ -z "${found[$v]:-}" ] && found[$v]=$c
-done
 versions=()
-for v in $(printf '%s\n' "${!found[@]}" | sort -V); do
-  [ "${found[$v]}" = main ] || versions+=("$v")
-done
+while read -r v path; do
+  versions+=("$v")
+  found[$v]=$path
+done < <(other_pythons "$PYTHON")
 if [ ${#versions[@]} = 0 ]; then
   echo "no other CPython 3.11+ with development headers: skipped"
   exit 0
@@ -61,10 +46,7 @@ tar -xzf "$sdist" -C "$OUT"
 tree=$(ls -d "$OUT"/quorlix-*/)
 echo "building from $(basename "$sdist")"
 
-SUITE=(tests/python -q -p no:cacheprovider
-  --ignore=tests/python/test_packaging.py --ignore=tests/python/test_wheel_checks.py
-  --ignore=tests/python/test_typing.py --ignore=tests/python/test_leaks.py
-  --ignore=tests/python/test_cli.py)
+SUITE=("${INTERPRETER_TESTS[@]}" -q -p no:cacheprovider)
 
 # imported_calls SO: the interpreter functions the module imports.
 imported_calls() {

@@ -28,15 +28,9 @@ x86_64_wheel=$(ls "$DIST"/*_x86_64.whl)
 aarch64_wheel=$(ls "$DIST"/*_aarch64.whl)
 
 # Each CPython version once: python3 first, then the others 3.11 or newer.
+source scripts/pythons.sh
 pythons=("$(command -v "$PYTHON")")
-seen=" $("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])') "
-for c in $(compgen -c python3. | sort -uV) "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.*/bin/python3; do
-  v=$("$c" -c 'import sys, venv; assert sys.version_info >= (3, 11); print("%d.%d" % sys.version_info[:2])' \
-    2>/dev/null) || continue
-  case $seen in *" $v "*) continue ;; esac
-  seen="$seen$v "
-  pythons+=("$c")
-done
+while read -r _ path; do pythons+=("$path"); done < <(other_pythons "$PYTHON")
 
 status=0
 for py in "${pythons[@]}"; do
@@ -53,9 +47,7 @@ for py in "${pythons[@]}"; do
       cat "$venv.log"
       exit 1
     }
-    tests=(tests/python --ignore=tests/python/test_packaging.py --ignore=tests/python/test_wheel_checks.py
-      --ignore=tests/python/test_typing.py --ignore=tests/python/test_leaks.py
-      --ignore=tests/python/test_cli.py)
+    tests=("${INTERPRETER_TESTS[@]}")
   fi
   # From the tree's root the tests import the installed package: python/
   # is not on the path.
