@@ -137,9 +137,17 @@ PyErr out_of_range() {
                           "out of range integral type conversion attempted");
 }
 
-// Through PyLong_AsLong, which also accepts objects with __index__.
+// Through PyLong_AsLongLongAndOverflow, which also accepts objects with
+// __index__: long is 32 bits on Windows, where PyLong_AsLong would refuse
+// what fits in 64. Past 64 bits, the error PyLong_AsLong raises where long
+// has them.
 PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
-    const long v = PyLong_AsLong(obj);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+        return Err{PyErr::message([] { return PyExc_OverflowError; },
+                                  "Python int too large to convert to C long")};
+    }
     if (v == -1) {
         if (auto e = take()) return Err{std::move(*e)};
     }

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# The module on Windows, checked from this Linux machine, where no CPython
+# for Windows runs. Steps:
+#
+#   tests    the C++ unit tests that need no interpreter, cross-built for
+#            x86-64 Windows with zig's clang (MinGW-w64 target, through
+#            scripts/windows/zig-windows.cmake) and run under Debian's
+#            Wine: once with the asm Blowfish round, once with the plain one
+#   module   src/ and crypto/ compiled for x86-64 and arm64 Windows against
+#            this interpreter's headers with a Windows pyconfig.h stand-in
+#            (scripts/windows/include), and linked into _quorlix.pyd with an
+#            import library for python3.dll made from the stable-ABI names
+#            the objects import (scripts/windows/python3_def.py); the DLL
+#            must export PyInit__quorlix alone and import only from
+#            python3.dll, the C runtime and system DLLs
+#
+#   scripts/check-windows.sh [STEP...]   (both steps when none is named)
+#
+# Installs what it needs. Both steps run even when the first failed; the exit
+# status is non-zero if any failed. Outputs go to build/windows/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+OUT=$PWD/build/windows
+ZIG_VENV=$PWD/build/portability/zig-venv # shared with check-portability.sh
+ZIGLANG=ziglang==0.17.1
+ABI3INFO=abi3info==2026.9.25
+STEPS=("$@")
+[ ${#STEPS[@]} -gt 0 ] || STEPS=(tests module)
+mkdir -p "$OUT"
+export ZIG_GLOBAL_CACHE_DIR=$PWD/build/portability/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/portability/zig-cache
+export WINEDEBUG=-all WINEPREFIX=$OUT/wine
+
+# wine64 is the 64-bit loader alone, without the 32-bit half that the wine
+# package adds; the recommended fonts and sound libraries are of no use to a
+# console program. Should a release lack wine64, wine has the loader too.
+scripts/apt-install.sh cmake ninja-build libgtest-dev googletest llvm
+scripts/apt-install.sh --no-install-recommends wine64 ||
+  scripts/apt-install.sh --no-install-recommends wine || exit 1
+WINE=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wine) || {
+  echo "no Wine loader found"
+  exit 1
+}
+
+if [ ! -x "$ZIG_VENV/bin/python" ] || ! "$ZIG_VENV/bin/pip" show -q ziglang >/dev/null 2>&1; then
+  rm -rf "$ZIG_VENV"
+  "$PYTHON" -m venv "$ZIG_VENV" && "$ZIG_VENV/bin/pip" install -q "$ZIGLANG" || exit 1
+fi
+ZIG=$("$ZIG_VENV/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+
+# zig_cmake SOURCE BUILD ZIG-TARGET [CMAKE-OPTION...]: configures and builds.
+zig_cmake() {
+  local src=$1 build=$2 target=$3
+  shift 3
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/scripts/windows/zig-windows.cmake" \
+    -DQUORLIX_ZIG="$ZIG" -DQUORLIX_ZIG_TARGET="$target" "$@" >"$build.log" 2>&1 &&
+    cmake --build "$build" -j 2 >>"$build.log" 2>&1 || {
+    cat "$build.log"
+    return 1
+  }
+}
+
+#############
+### tests ###
+#############
+tests() {
+  local gtest=$OUT/gtest-x86_64 status=0
+  if [ ! -f "$gtest/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
+    zig_cmake /usr/src/googletest "$gtest" x86_64-windows-gnu -DBUILD_GMOCK=OFF \
+      -DCMAKE_INSTALL_PREFIX="$gtest/install" && cmake --install "$gtest" >/dev/null || return 1
+  fi
+  # The processor's AVX2, as the Windows build must find it too.
+  local sha512=portable
+  grep -qw avx2 /proc/cpuinfo && sha512=avx2
+  local round build t log
+  for round in asm plain; do
+    build=$OUT/tests-$round
+    zig_cmake . "$build" x86_64-windows-gnu -DQUORLIX_BUILD_MODULE=OFF -DQUORLIX_BUILD_TESTS=ON \
+      -DQUORLIX_ASM=$([ $round = asm ] && echo ON || echo OFF) -DCMAKE_CXX_FLAGS=-Werror \
+      -DGTest_DIR="$gtest/install/lib/cmake/GTest" -DCMAKE_CROSSCOMPILING_EMULATOR="$WINE" || {
+      status=1
+      continue
+    }
+    echo "x86-64 Windows, $round round: C++ unit tests under Wine"
+    for t in "$build"/tests/cpp/*_test.exe; do
+      log=$build/$(basename "$t" .exe).log
+      if QUORLIX_EXPECT_SHA512=$sha512 "$WINE" "$t" --gtest_brief=1 >"$log" 2>&1; then
+        echo "  $(basename "$t"): $(grep -h -e '^SHA-512 compression' -e '^\[  PASSED  \]' -e '^\[  SKIPPED \] [0-9]' "$log" | tr '\n' ' ')"
+      else
+        cat "$log"
+        status=1
+      fi
+    done
+  done
+  return $status
+}
+
+##############
+### module ###
+##############
+# The DLLs a module may import besides python3.dll: the UCRT (its API sets
+# or ucrtbase.dll) and parts of Windows itself.
+SYSTEM_DLLS='^(api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|kernel32\.dll|ntdll\.dll|bcrypt\.dll|bcryptprimitives\.dll)$'
+
+compile_one() { # ZIG-TARGET SOURCE OBJECT
+  local flags=(-std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Isrc -Icrypto "-I$OUT/python-include")
+  [[ $2 == src/* ]] && flags+=(-DPy_LIMITED_API=0x030B0000)
+  "$ZIG" c++ -target "$1" "${flags[@]}" -c "$2" -o "$3" 2>"$3.log" || {
+    echo "  $1: $2 does not compile:"
+    cat "$3.log"
+    return 1
+  }
+}
+export -f compile_one
+export OUT ZIG
+
+module() {
+  if [ ! -x "$OUT/tools-venv/bin/python" ] || ! "$OUT/tools-venv/bin/pip" show -q abi3info >/dev/null 2>&1; then
+    rm -rf "$OUT/tools-venv"
+    "$PYTHON" -m venv "$OUT/tools-venv" && "$OUT/tools-venv/bin/pip" install -q "$ABI3INFO" || return 1
+  fi
+  # The interpreter's headers are the same on every system but pyconfig.h.
+  local pyinc
+  pyinc=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  rm -rf "$OUT/python-include" && cp -rL "$pyinc" "$OUT/python-include" &&
+    cp scripts/windows/include/pyconfig.h "$OUT/python-include/" || return 1
+
+  local sources=($(git ls-files 'src/*.cpp' 'crypto/*.cpp'))
+  local status=0 arch target machine dir jobs s
+  for arch in x86_64 aarch64; do
+    target=$arch-windows-gnu
+    dir=$OUT/module-$arch
+    rm -rf "$dir" && mkdir -p "$dir"
+    jobs=()
+    for s in "${sources[@]}"; do jobs+=("$target" "$s" "$dir/$(echo "${s%.cpp}" | tr / _).o"); done
+    printf '%s\0' "${jobs[@]}" | xargs -0 -n 3 -P 2 bash -c 'compile_one "$@"' _ || {
+      status=1
+      continue
+    }
+    llvm-nm -u "$dir"/*.o | "$OUT/tools-venv/bin/python" scripts/windows/python3_def.py 3.11 >"$dir/python3.def" || {
+      status=1
+      continue
+    }
+    machine=$([ $arch = x86_64 ] && echo i386:x86-64 || echo arm64)
+    llvm-dlltool -m "$machine" -d "$dir/python3.def" -l "$dir/python3.lib" &&
+      "$ZIG" c++ -target "$target" -shared -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
+        -lbcrypt 2>"$dir/link.log" || {
+      cat "$dir/link.log"
+      status=1
+      continue
+    }
+    echo "$target: ${#sources[@]} files compiled, linked into _quorlix.pyd" \
+      "($(grep -c '^  ' "$dir/python3.def") names from python3.dll)"
+    check_dll "$dir/_quorlix.pyd" || status=1
+  done
+  return $status
+}
+
+# check_dll FILE: its exports and imported DLLs, against what is allowed.
+check_dll() {
+  llvm-readobj --coff-exports --coff-imports "$1" >"$1.txt" || return 1
+  local exports dlls bad
+  exports=$(awk '/^Export \{/ {e=1} e && /Name:/ {print $2; e=0}' "$1.txt" | tr '\n' ' ')
+  dlls=$(awk '/^Import \{/ {i=1} i && /Name:/ {print $2; i=0}' "$1.txt" | sort -u)
+  echo "  exports: $exports"
+  echo "  imports: $(echo "$dlls" | tr '\n' ' ')"
+  bad=$(echo "$dlls" | grep -v -x -i -e python3.dll | grep -v -i -E "$SYSTEM_DLLS")
+  if [ "$exports" != "PyInit__quorlix " ] || [ -n "$bad" ] || ! echo "$dlls" | grep -q -x python3.dll; then
+    echo "  want exports PyInit__quorlix only, imports python3.dll and the system's: not $bad"
+    return 1
+  fi
+}
+
+summary=()
+failed=0
+for step in "${STEPS[@]}"; do
+  case $step in
+    tests | module) ;;
+    *)
+      echo "unknown step $step" >&2
+      exit 2
+      ;;
+  esac
+  echo "== windows $step"
+  start=$(date +%s)
+  status=0
+  $step || status=$?
+  took=$(($(date +%s) - start))
+  if [ $status = 0 ]; then summary+=("  $step: passed (${took}s)"); else
+    summary+=("  $step: FAILED (${took}s)")
+    failed=$((failed + 1))
+  fi
+done
+echo "== windows summary"
+printf '%s\n' "${summary[@]}"
+[ $failed = 0 ]
