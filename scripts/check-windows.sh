@@ -127,7 +127,7 @@ module() {
   rm -rf "$OUT/python-include" && cp -rL "$pyinc" "$OUT/python-include" &&
     cp scripts/windows/include/pyconfig.h "$OUT/python-include/" || return 1
 
-  local sources=($(git ls-files 'src/*.cpp' 'crypto/*.cpp'))
+  local sources=($(git ls-files 'src/*.cpp' 'crypto/*.cpp' ':!src/*_posix.cpp'))
   local status=0 arch target machine dir jobs s
   for arch in x86_64 aarch64; do
     target=$arch-windows-gnu
