@@ -3,7 +3,6 @@
 import base64
 import ctypes
 import os
-import pty
 import re
 import select
 import shlex
@@ -18,6 +17,11 @@ import pytest
 from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
+
+if sys.platform != "win32":
+    import pty
+# Terminals, POSIX signals and /dev files that Windows has not.
+POSIX = pytest.mark.skipif(sys.platform == "win32", reason="POSIX terminals, signals or /dev files")
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -303,6 +307,7 @@ def test_module_entry_names_itself_in_messages():
     assert one_line(done.stderr).startswith("python -m quorlix hash: error: argument --rounds")
 
 
+@POSIX
 def test_interrupt_ends_quietly_with_130():
     # Interrupted between short hashes, the worker thread's hash often ends
     # while the process exits: repeat to catch a crash in that window.
@@ -320,6 +325,7 @@ def test_interrupt_ends_quietly_with_130():
         assert (proc.returncode, err) == (130, b"")
 
 
+@POSIX
 @pytest.mark.parametrize(
     "args",
     [
@@ -383,6 +389,7 @@ def reader_gone():
     return {"stdout": os.fdopen(w, "wb")}, "Broken pipe"
 
 
+@POSIX
 @pytest.mark.parametrize("sink", [closed_stdout, full_disk, reader_gone], ids=["closed", "dev-full", "pipe-closed"])
 @pytest.mark.parametrize(
     "args, stdin",
@@ -416,6 +423,7 @@ def test_unwritable_result_is_a_failure_of_its_own(sink, args, stdin, buffered):
     assert done.returncode == EXIT_OUTPUT_FAILED
 
 
+@POSIX
 def test_closed_output_is_reported_before_the_password_is_read():
     done = run("check", HASH, stdin=subprocess.DEVNULL, stdout=None, preexec_fn=lambda: os.close(1))
     assert one_line(done.stderr) == "quorlix check: error: cannot write the result: standard output is closed"
@@ -456,6 +464,7 @@ def on_terminal(args, replies, timeout=30.0):
     return os.waitstatus_to_exitcode(status), shown
 
 
+@POSIX
 def test_terminal_hash_prompts_twice_without_echo():
     status, shown = on_terminal(
         ["hash", "--rounds", "4"],
@@ -467,6 +476,7 @@ def test_terminal_hash_prompts_twice_without_echo():
     assert checkpw(b"tr0ub4dor", hashed)
 
 
+@POSIX
 def test_terminal_check_and_mismatched_repeat():
     status, shown = on_terminal(["check", HASH], [(b"Password: ", b"pw\n")])
     assert (status, shown.count(b"password matches")) == (0, 1)
@@ -475,6 +485,7 @@ def test_terminal_check_and_mismatched_repeat():
     assert b"quorlix hash: error: the two entries do not match" in shown
 
 
+@POSIX
 def test_terminal_ctrl_c_at_the_prompt():
     status, shown = on_terminal(["check", HASH], [(b"Password: ", b"\x03")])
     assert status == 130
@@ -487,6 +498,7 @@ def test_terminal_ctrl_c_at_the_prompt():
 KDF = ["kdf", "--salt-hex", "0011", "--length", "16", "--rounds", "50"]
 
 
+@POSIX
 @pytest.mark.parametrize("command", ["hash", "check", "kdf"])
 @pytest.mark.parametrize("source", ["path", "dash", "descriptor"])
 def test_password_file(tmp_path, command, source):
@@ -519,6 +531,7 @@ def test_password_file(tmp_path, command, source):
         assert result == kdf(password, bytes.fromhex("0011"), 16, 50).hex()
 
 
+@POSIX
 def test_password_file_at_a_terminal_asks_nothing(tmp_path):
     (tmp_path / "pw").write_bytes(b"from the file\n")
     status, shown = on_terminal(["hash", "--rounds", "4", "--password-file", str(tmp_path / "pw")], [])
@@ -635,6 +648,7 @@ def screen_after(command, steps, socket, timeout=20.0):
     return lines
 
 
+@POSIX
 @pytest.mark.parametrize(
     "command, steps, shown",
     [
