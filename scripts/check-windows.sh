@@ -30,7 +30,9 @@ STEPS=("$@")
 [ ${#STEPS[@]} -gt 0 ] || STEPS=(tests module)
 mkdir -p "$OUT"
 export ZIG_GLOBAL_CACHE_DIR=$PWD/build/portability/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/portability/zig-cache
-export WINEDEBUG=-all WINEPREFIX=$OUT/wine
+# The prefix lies outside the tree: its drive Z: links to /, which would
+# lead whatever walks the tree (the sdist build) through the whole system.
+export WINEDEBUG=-all WINEPREFIX=${TMPDIR:-/tmp}/quorlix-wine
 
 # wine64 is the 64-bit loader alone, without the 32-bit half that the wine
 # package adds; the recommended fonts and sound libraries are of no use to a
