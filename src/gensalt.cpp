@@ -24,8 +24,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "arguments.h"
 #include "bcrypt/radix64.h"
+#include "conversions.h"
 #include "functions.h"
+#include "references.h"
 
 namespace quorlix {
 

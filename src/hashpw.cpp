@@ -1,8 +1,13 @@
 #include <string>
 
+#include "arguments.h"
+#include "attach.h"
 #include "bcrypt/bcrypt.h"
 #include "bcrypt/setting.h"
+#include "conversions.h"
 #include "functions.h"
+#include "references.h"
+#include "signals.h"
 
 namespace quorlix {
 

@@ -1,8 +1,13 @@
 #include <cstring>
 #include <string>
 
+#include "arguments.h"
+#include "attach.h"
+#include "conversions.h"
 #include "functions.h"
 #include "pbkdf/bcrypt_pbkdf.h"
+#include "references.h"
+#include "signals.h"
 
 namespace quorlix {
 

@@ -2,7 +2,10 @@
 #include <atomic>
 #include <string>
 
+#include "frame.h"
 #include "functions.h"
+#include "once_cell.h"
+#include "references.h"
 
 namespace quorlix {
 

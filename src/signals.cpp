@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -26,7 +27,7 @@
 #include <pthread.h>
 #endif
 
-#include "pyerr.h"
+#include "signals.h"
 
 namespace quorlix {
 

@@ -1,72 +1,12 @@
-#include "pyerr.h"
+// The error value's raising and rendering, the pending exception, the
+// PanicException class and the text of objects in messages.
+#include "error.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <vector>
+
+#include "once_cell.h"
 
 namespace quorlix {
-
-thread_local int64_t ATTACH_COUNT = 0;
-
-///////////////////////////////
-/// Deferred release queue ///
-///////////////////////////////
-namespace {
-
-struct ReferencePool {
-    std::mutex mutex;
-    std::vector<PyObject*> pending;
-};
-
-// Created at first use and never destroyed: threads may still queue
-// references while the process exits.
-std::atomic<ReferencePool*> POOL{nullptr};
-
-ReferencePool& pool() {
-    ReferencePool* p = POOL.load(std::memory_order_acquire);
-    if (p != nullptr) return *p;
-    auto* fresh = new ReferencePool;
-    if (POOL.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
-    delete fresh;
-    return *p;
-}
-
-}  // namespace
-
-void register_decref(PyObject* obj) {
-    if (ATTACH_COUNT > 0) {
-        _Py_DecRef(obj);
-        return;
-    }
-    ReferencePool& p = pool();
-    std::lock_guard lock(p.mutex);
-    p.pending.push_back(obj);
-}
-
-Released release_lock() {
-    const int64_t count = std::exchange(ATTACH_COUNT, 0);
-    return {PyEval_SaveThread(), count};
-}
-
-void reacquire_lock(const Released& released) {
-    PyEval_RestoreThread(released.ts);
-    // The count is restored only once the lock is back: a thread that is
-    // ended inside PyEval_RestoreThread must queue its releases.
-    ATTACH_COUNT = released.attach_count;
-    drop_deferred_references();
-}
-
-void drop_deferred_references() {
-    ReferencePool* p = POOL.load(std::memory_order_acquire);
-    if (p == nullptr) return;
-    std::vector<PyObject*> batch;
-    {
-        std::lock_guard lock(p->mutex);
-        if (p->pending.empty()) return;
-        batch.swap(p->pending);
-    }
-    for (PyObject* obj : batch) _Py_DecRef(obj);
-}
 
 //////////////////////
 /// PanicException ///
@@ -251,18 +191,6 @@ std::string PyErr::debug() {
     Owned tb(PyException_GetTraceback(exc));
     return "PyErr { type: " + python_format(type_object(exc)) + ", value: " + python_format(exc) +
            ", traceback: " + (tb ? python_format(tb.get()) : std::string("None")) + " }";
-}
-
-///////////////////////
-/// Interned names ///
-///////////////////////
-PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text) {
-    auto r = cell.init_once_cell_py_attached([text]() -> PyResult<PyObject*> {
-        PyObject* s = new_str(text);
-        PyUnicode_InternInPlace(&s);
-        return s;
-    });
-    return *r.value();
 }
 
 }  // namespace quorlix
