@@ -8,6 +8,8 @@ namespace quorlix {
 ////////////////////////
 /// Binding messages ///
 ////////////////////////
+// In the interpreter's own wording: each exact text is the module's
+// documented behaviour.
 namespace {
 
 std::string full_name(const FunctionDescription& d) { return std::string(d.func_name) + "()"; }
@@ -34,6 +36,7 @@ PyErr multiple_values(const FunctionDescription& d, std::string_view name) {
                              std::string(name) + "'");
 }
 
+// Quotes and joins parameter names as the interpreter's messages do:
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string push_parameter_list(std::span<const std::string_view> names) {
     std::string out;
@@ -59,6 +62,11 @@ PyErr missing_required(const FunctionDescription& d, std::span<const Owned> slot
     return PyErr::type_error(full_name(d) + " missing " + std::to_string(k) +
                              " required positional " + (k == 1 ? "argument" : "arguments") + ": " +
                              push_parameter_list({missing, k}));
+}
+
+// A conversion's message, prefixed with the parameter it failed for.
+std::string conversion_failed(std::string_view name, const std::string& message) {
+    return "argument '" + std::string(name) + "': " + message;
 }
 
 }  // namespace
@@ -106,8 +114,7 @@ PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObj
 PyErr argument_extraction_error(std::string_view name, PyErr err) {
     PyObject* exc = err.make_normalized();
     if (type_object(exc) != PyExc_TypeError) return err;
-    PyErr wrapped =
-        PyErr::type_error("argument '" + std::string(name) + "': " + python_format(exc));
+    PyErr wrapped = PyErr::type_error(conversion_failed(name, python_format(exc)));
     PyObject* fresh = wrapped.make_normalized();
     // Keep the conversion's cause, drop the conversion's exception itself.
     PyException_SetCause(fresh, PyException_GetCause(exc));

@@ -23,8 +23,10 @@ struct FunctionDescription {
 
 inline constexpr size_t MAX_PARAMS = 5;
 
-// Fills slots[0 .. params.size()) with new references, or leaves them empty
-// for parameters not given.
+// Binds a call's positional and keyword arguments to desc's parameters, or
+// fails with the interpreter's binding TypeError. Fills slots[0 ..
+// params.size()) with new references, or leaves them empty for parameters
+// not given.
 PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames,
                                           std::span<Owned, MAX_PARAMS> slots);
@@ -41,9 +43,9 @@ PyResult<T> extract_argument(PyObject* obj, std::string_view name,
     return r;
 }
 
-/////////////////////////
+///////////////////////
 /// Bound arguments ///
-/////////////////////////
+///////////////////////
 // The arguments of one call, bound to the function's parameters. Each is
 // held by a reference of its own until the call returns: the views made
 // from them are read without the lock, and the caller's references may go

@@ -30,9 +30,9 @@ struct Attached {
     Attached& operator=(const Attached&) = delete;
 };
 
-//////////////////////////////////
+/////////////////////////////////
 /// Releasing and retaking it ///
-//////////////////////////////////
+/////////////////////////////////
 // What a thread needs to take the interpreter lock back.
 struct Released {
     PyThreadState* ts;

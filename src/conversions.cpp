@@ -8,21 +8,39 @@
 
 namespace quorlix {
 
-///////////////////
-/// Conversions ///
-///////////////////
-PyResult<Bytes> from_py_object_bound(PyObject* obj) {
-    if (!has_type_flag(obj, Py_TPFLAGS_BYTES_SUBCLASS)) return Err{PyErr::downcast(obj, "PyBytes")};
-    auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj));
-    return Bytes(data, size_t(PyBytes_Size(obj)));
-}
-
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour.
 namespace {
+
+// The targets named by conversion errors.
+constexpr const char* BYTES_TARGET = "PyBytes";
+constexpr const char* BOOL_TARGET = "PyBool";
 
 PyErr out_of_range() {
     return PyErr::message([] { return PyExc_OverflowError; },
                           "out of range integral type conversion attempted");
 }
+
+PyErr no_bool_conversion(PyObject* type) {
+    return PyErr::type_error("object of type '" + python_format(type) +
+                             "' does not define a '__bool__' conversion");
+}
+
+}  // namespace
+
+///////////////////
+/// Conversions ///
+///////////////////
+PyResult<Bytes> from_py_object_bound(PyObject* obj) {
+    if (!has_type_flag(obj, Py_TPFLAGS_BYTES_SUBCLASS))
+        return Err{PyErr::downcast(obj, BYTES_TARGET)};
+    auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj));
+    return Bytes(data, size_t(PyBytes_Size(obj)));
+}
+
+namespace {
 
 // Through PyLong_AsLong, which also accepts objects with __index__.
 PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
@@ -91,8 +109,7 @@ PyResult<bool> numpy_bool_value(PyObject* obj) {
     Owned method(PyObject_GetAttr(type, intern(BOOL_NAME, "__bool__")));
     if (!method) {
         drop_pending();
-        return Err{PyErr::type_error("object of type '" + python_format(type) +
-                                     "' does not define a '__bool__' conversion")};
+        return Err{no_bool_conversion(type)};
     }
     auto descr_get =
         reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()), Py_tp_descr_get));
@@ -103,7 +120,7 @@ PyResult<bool> numpy_bool_value(PyObject* obj) {
     Owned result(PyObject_CallNoArgs(method.get()));
     if (!result) return Err{fetch()};
     if (!Py_IS_TYPE(result.get(), &PyBool_Type))
-        return Err{PyErr::downcast(result.get(), "PyBool")};
+        return Err{PyErr::downcast(result.get(), BOOL_TARGET)};
     return result.get() == compat::bool_constant(true);
 }
 
@@ -112,7 +129,7 @@ PyResult<bool> numpy_bool_value(PyObject* obj) {
 PyResult<bool> extract_bool(PyObject* obj) {
     if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == compat::bool_constant(true);
     if (is_numpy_bool_type(Py_TYPE(obj))) return numpy_bool_value(obj);
-    return Err{PyErr::downcast(obj, "PyBool")};
+    return Err{PyErr::downcast(obj, BOOL_TARGET)};
 }
 
 }  // namespace quorlix

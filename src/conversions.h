@@ -14,6 +14,7 @@ namespace quorlix {
 ///////////////////
 using Bytes = std::span<const uint8_t>;
 
+// A bytes argument as a view of its contents, borrowed for the call.
 PyResult<Bytes> from_py_object_bound(PyObject* obj);
 PyResult<uint16_t> extract_u16(PyObject* obj);
 PyResult<uint32_t> extract_u32(PyObject* obj);

@@ -16,9 +16,9 @@
 
 namespace quorlix {
 
-////////////////////////
+///////////////////////
 /// The error value ///
-////////////////////////
+///////////////////////
 // Either lazy (a class and what to build the exception from, turned into
 // Python objects only when raised) or a normalized exception object.
 class PyErr {
@@ -114,9 +114,9 @@ using PyResult = Result<T, PyErr>;
         if (!quorlix_try_) return ::quorlix::Err{std::move(quorlix_try_).error()}; \
     } while (0)
 
-//////////////////////////////
+/////////////////////////////
 /// The pending exception ///
-//////////////////////////////
+/////////////////////////////
 // The pending exception, if any. A PanicException coming back from Python
 // code resumes the panic instead.
 std::optional<PyErr> take();
@@ -140,9 +140,9 @@ PyErr from_panic_payload(const Panic& p);
 // The PanicException class, created on first use.
 PyObject* panic_exception_type();
 
-/////////////////////////
+////////////////////////
 /// Object rendering ///
-/////////////////////////
+////////////////////////
 // A new str; failing to make one is a panic.
 PyObject* new_str(std::string_view text);
 

@@ -20,6 +20,10 @@ namespace quorlix {
 // the frame's own handling.
 [[noreturn]] void trap_abort(const char* message) noexcept;
 
+// The trap's messages: each exact text is the module's documented behaviour.
+inline constexpr const char* OUT_OF_MEMORY = "memory allocation failed";
+inline constexpr const char* UNCAUGHT_PANIC = "uncaught panic at ffi boundary";
+
 // Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
 // into the pending exception.
 //
@@ -44,18 +48,18 @@ __attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_
         }
         return nullptr;
     } catch (const std::bad_alloc&) {
-        trap_abort("memory allocation failed");
+        trap_abort(OUT_OF_MEMORY);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     }
 #else
     } catch (const Panic&) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     } catch (const std::exception&) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     }
 #endif
 }

@@ -19,6 +19,14 @@ constexpr uint16_t DEFAULT_ROUNDS = 12;
 constexpr size_t SALT_BYTES = 16;
 constexpr size_t SETTING_LEN = 7 + radix64::encoded_len(SALT_BYTES);  // "$2b$12$" + salt
 
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour.
+constexpr const char* BAD_PREFIX = "Supported prefixes are b'2a' or b'2b'";
+constexpr const char* BAD_ROUNDS = "Invalid rounds";
+constexpr const char* UNWRAP_FAILED = "called `Result::unwrap()` on an `Err` value: ";
+
 // A generator failure is a broken invariant: the system promises bytes
 // once it is seeded.
 [[noreturn]] void random_failure(const RandomError& e) {
@@ -37,16 +45,18 @@ constexpr size_t SETTING_LEN = 7 + radix64::encoded_len(SALT_BYTES);  // "$2b$12
             detail = "Error { internal_code: 65538, description: \"unexpected situation\" }";
             break;
     }
-    panic("called `Result::unwrap()` on an `Err` value: " + detail);
+    panic(UNWRAP_FAILED + detail);
 }
 
+///////////////////
+/// The setting ///
+///////////////////
 // Appends into a fixed buffer; running out of room is a broken invariant.
 struct BoundedWriter {
     char* at;
     char* end;
     void put(std::string_view s) {
-        if (s.size() > size_t(end - at))
-            panic("called `Result::unwrap()` on an `Err` value: Error");
+        if (s.size() > size_t(end - at)) panic(std::string(UNWRAP_FAILED) + "Error");
         std::memcpy(at, s.data(), s.size());
         at += s.size();
     }
@@ -54,9 +64,8 @@ struct BoundedWriter {
 
 PyResult<PyObject*> gensalt(uint16_t rounds, Bytes prefix) {
     const std::string_view p(reinterpret_cast<const char*>(prefix.data()), prefix.size());
-    if (p != "2b" && p != "2a")
-        return Err{PyErr::value_error("Supported prefixes are b'2a' or b'2b'")};
-    if (rounds < 4 || rounds > 31) return Err{PyErr::value_error("Invalid rounds")};
+    if (p != "2b" && p != "2a") return Err{PyErr::value_error(BAD_PREFIX)};
+    if (rounds < 4 || rounds > 31) return Err{PyErr::value_error(BAD_ROUNDS)};
 
     uint8_t salt[SALT_BYTES] = {};
     if (auto r = fill_random(salt); !r) random_failure(r.error());

@@ -13,9 +13,9 @@
 
 namespace quorlix {
 
-/////////////////////////
+///////////////////////
 /// Once-only cells ///
-/////////////////////////
+///////////////////////
 // Filled at most once per process. Waiting for another thread's initialiser
 // happens without the interpreter lock, so the initialiser can always take it.
 template <class T>
@@ -25,8 +25,9 @@ public:
         return ready_.load(std::memory_order_acquire) ? &value_ : nullptr;
     }
 
-    // init() -> PyResult<T>; it runs attached. A failed or panicking
-    // initialiser leaves the cell empty for the next caller.
+    // The cell's value, filled first by init() -> PyResult<T> if it is empty.
+    // init runs attached; a failed or panicking one leaves the cell empty for
+    // the next caller.
     template <class F>
     PyResult<const T*> init_once_cell_py_attached(F&& init) {
         if (const T* v = get()) return v;
@@ -59,9 +60,9 @@ private:
     T value_{};
 };
 
-///////////////////////
+//////////////////////
 /// Interned names ///
-///////////////////////
+//////////////////////
 // An interned str made once per process.
 inline PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text) {
     auto r = cell.init_once_cell_py_attached([text]() -> PyResult<PyObject*> {

@@ -10,9 +10,9 @@
 
 namespace quorlix {
 
-///////////////////////////////
+//////////////////////////////
 /// Deferred release queue ///
-///////////////////////////////
+//////////////////////////////
 // Drops a strong reference now when attached, or queues it for the next
 // thread that attaches.
 void register_decref(PyObject* obj);
@@ -20,9 +20,9 @@ void register_decref(PyObject* obj);
 // Drops the queued references; runs attached.
 void drop_deferred_references();
 
-//////////////////////////
+/////////////////////////
 /// Strong references ///
-//////////////////////////
+/////////////////////////
 class Owned {
 public:
     Owned() = default;

@@ -13,9 +13,9 @@
 
 namespace quorlix {
 
-/////////////////////////////////////
+////////////////////////////////////
 /// Signals during a computation ///
-/////////////////////////////////////
+////////////////////////////////////
 // Lets a long computation that runs detached in the main thread handle
 // the process's signals (Ctrl-C) while it runs: once it has run for a
 // while, its cancel() hook takes the lock back whenever a signal has
