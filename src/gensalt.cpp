@@ -1,3 +1,4 @@
+// gensalt: a new bcrypt setting string around 16 random bytes.
 #include <cstring>
 #include <string>
 

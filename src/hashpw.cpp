@@ -1,3 +1,5 @@
+// hashpw and checkpw: hashing a password under a setting, and checking it
+// against a stored hash string.
 #include <string>
 
 #include "arguments.h"

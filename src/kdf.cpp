@@ -1,3 +1,4 @@
+// kdf: bcrypt_pbkdf key derivation, with its warning for few rounds.
 #include <cstring>
 #include <string>
 
