@@ -46,6 +46,7 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
     if (!parsed) return Err{invalid_salt()};
 
     SignalCheck signals;
+    TRY_OK(signals.arm());
     auto hashed = detach([&] {
         return bcrypt::_hash_password(password, parsed->cost, parsed->salt, signals.cancel());
     });
