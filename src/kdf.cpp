@@ -2,8 +2,8 @@
 #include <string>
 
 #include "functions.h"
-#include "signals.h"
 #include "pbkdf/bcrypt_pbkdf.h"
+#include "signals.h"
 
 namespace quorlix {
 
