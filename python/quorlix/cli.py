@@ -26,7 +26,14 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, ParamSpec, TypeVar
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
-from . import _HASH_RE, _MAX_COST, _MIN_COST, __version__, checkpw, gensalt, hashpw, kdf
+from . import _DEFAULT_COST as DEFAULT_COST
+from . import _FEW_KDF_ROUNDS as FEW_KDF_ROUNDS
+from . import _HASH_RE, __version__, checkpw, gensalt, hashpw, kdf
+from . import _MAX_COST as MAX_COST
+from . import _MAX_KDF_ROUNDS as MAX_KDF_ROUNDS
+from . import _MAX_KEY_BYTES as MAX_KEY_BYTES
+from . import _MAX_PASSWORD_BYTES as MAX_PASSWORD_BYTES
+from . import _MIN_COST as MIN_COST
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
@@ -34,13 +41,7 @@ EXIT_BAD_INPUT = 2
 EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
 
-MIN_COST = _MIN_COST
-MAX_COST = _MAX_COST
 SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
-MAX_PASSWORD_BYTES = 72
-MAX_KEY_BYTES = 512
-MAX_KDF_ROUNDS = 2**32 - 1
-FEW_KDF_ROUNDS = 50
 
 
 class BadInput(Exception):
@@ -373,7 +374,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p.add_argument(
         "--rounds",
         type=_int_in(MIN_COST, MAX_COST),
-        default=12,
+        default=DEFAULT_COST,
         metavar="N",
         help=f"cost: 2**N rounds of the key schedule, {MIN_COST} to {MAX_COST} (default: %(default)s)",
     )
