@@ -18,10 +18,9 @@ import getpass
 import math
 import os
 import sys
-import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
@@ -120,36 +119,6 @@ def _hex_salt(text: str) -> bytes:
     if not salt:
         raise argparse.ArgumentTypeError("the salt is empty")
     return salt
-
-
-P = ParamSpec("P")
-T = TypeVar("T")
-
-
-def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
-    """Runs fn in a daemon thread and waits for it.
-
-    A hash at a high cost runs for minutes; Python handles Ctrl-C only
-    between bytecodes of the main thread, so the main thread waits here,
-    where the signal interrupts the wait at once. The hash releases the
-    interpreter lock, so the worker costs the main thread nothing, and being
-    a daemon it does not hold up the exit.
-    """
-    results: list[T] = []
-    errors: list[BaseException] = []
-
-    def work() -> None:
-        try:
-            results.append(fn(*args, **kwargs))
-        except BaseException as exc:  # handed to the waiting thread
-            errors.append(exc)
-
-    worker = threading.Thread(target=work, name="quorlix-worker", daemon=True)
-    worker.start()
-    worker.join()
-    if errors:
-        raise errors[0]
-    return results[0]
 
 
 def _first_line(stream: BinaryIO) -> bytes | None:
@@ -255,7 +224,7 @@ def _run_hash(args: argparse.Namespace) -> int:
     password = read_password("Password", confirm=True, path=args.password_file)
     if len(password) > MAX_PASSWORD_BYTES:
         raise _too_long(password, "choose a shorter one")
-    hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
+    hashed = hashpw(password, gensalt(args.rounds, args.prefix.encode("ascii")))
     emit(hashed.decode("ascii") + "\n")
     return EXIT_OK
 
@@ -266,7 +235,7 @@ def _run_check(args: argparse.Namespace) -> int:
         password = password[:MAX_PASSWORD_BYTES]
     elif len(password) > MAX_PASSWORD_BYTES:
         raise _too_long(password, "for a hash made by a tool that cuts it there (mkpasswd, htpasswd), add --truncate")
-    matches = _interruptible(checkpw, password, args.hash)
+    matches = checkpw(password, args.hash)
     emit("password matches\n" if matches else "password does not match\n")
     return EXIT_OK if matches else EXIT_NO_MATCH
 
@@ -291,7 +260,7 @@ def _run_kdf(args: argparse.Namespace) -> int:
     password = read_password("Passphrase", path=args.password_file)
     if not password:
         raise BadInput("the passphrase is empty; bcrypt_pbkdf needs at least one byte")
-    key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
+    key = kdf(password, salt, args.length, args.rounds, ignore_few_rounds=True)
     if args.format == "raw":
         emit(key)
     elif args.format == "base64":
@@ -308,7 +277,7 @@ def _time_cost(cost: int) -> float:
     spent = 0.0
     for _ in range(3):
         start = time.perf_counter()
-        _interruptible(hashpw, b"calibration password", salt)
+        hashpw(b"calibration password", salt)
         took = time.perf_counter() - start
         best = min(best, took)
         spent += took
@@ -459,22 +428,13 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     return parser
 
 
-def _exit_interrupted() -> NoReturn:
-    """Ends the process at once with status 130.
-
-    A worker thread may still be inside a long hash, whose result nobody
-    wants any more; os._exit leaves without running the interpreter's
-    shutdown around it.
-    """
-    if sys.stderr is not None and sys.stderr.isatty():
-        sys.stderr.write("\n")  # leave the shell prompt on a line of its own
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            if stream is not None:
-                stream.flush()
-        except (OSError, ValueError):
-            pass  # a closed or broken stream has nothing more to show anyway
-    os._exit(EXIT_INTERRUPTED)
+def _end_interrupted_line() -> None:
+    """Leaves the shell's prompt on a line of its own after Ctrl-C."""
+    try:
+        if sys.stderr is not None and sys.stderr.isatty():
+            _say("")
+    except ValueError:
+        pass  # closed: nothing was shown there
 
 
 def _discard_output() -> None:
@@ -490,8 +450,9 @@ def _discard_output() -> None:
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
-    """Runs the command line on argv (default: sys.argv[1:]); returns the
-    exit status, except after Ctrl-C, which ends the process with 130."""
+    """Runs the command line on argv (default: sys.argv[1:]) and returns the
+    exit status. Ctrl-C stops even a long hash at once: the module raises
+    KeyboardInterrupt out of it."""
     parser = build_parser(prog)
     name = prog
     try:
@@ -508,4 +469,5 @@ def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
         _discard_output()
         return EXIT_OUTPUT_FAILED
     except KeyboardInterrupt:
-        _exit_interrupted()
+        _end_interrupted_line()
+        return EXIT_INTERRUPTED
