@@ -1,12 +1,8 @@
 """The ``quorlix`` command: hash, check, kdf and calibrate from a shell.
 
 Passwords never come from the command line, where other users could read
-them in the process list: they are read without echo from a terminal, as
-one line from standard input when that is a pipe or a file, or as the first
-line of the file named by --password-file.
-
-Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage,
-74 the result could not be written, 130 interrupted. Each failure is one
+them in the process list; where they come from, and the exit statuses
+(EXIT_STATUSES below), are told by ``quorlix --help``. Each failure is one
 line on standard error, never a traceback.
 """
 
@@ -39,6 +35,15 @@ EXIT_NO_MATCH = 1
 EXIT_BAD_INPUT = 2
 EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
+
+# What each status means, told once: every --help shows it.
+EXIT_STATUSES = (
+    (EXIT_OK, "success (check: the password matches)"),
+    (EXIT_NO_MATCH, "when it does not match"),
+    (EXIT_BAD_INPUT, "bad input or usage"),
+    (EXIT_OUTPUT_FAILED, "the result could not be written (standard output closed or full, or its reader gone)"),
+    (EXIT_INTERRUPTED, "interrupted"),
+)
 
 SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
 
@@ -322,15 +327,21 @@ def _password_file_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
+# Every --help ends with it.
+EPILOG = (
+    "Passwords are read without echo from a terminal, as one line of standard input otherwise, or as the "
+    "first line of --password-file. Exit status: "
+    + ", ".join(f"{status} {meaning}" for status, meaning in EXIT_STATUSES)
+    + "."
+)
+
+
 def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     """The parser; each subcommand's namespace carries its run function and parser."""
     parser = _Parser(
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
-        epilog="Passwords are read without echo from a terminal, as one line of standard input "
-        "otherwise, or as the first line of --password-file. Exit status: 0 success, 1 no match "
-        f"(check), 2 bad input, {EXIT_OUTPUT_FAILED} the result could not be written (standard output "
-        f"closed or full, or its reader gone), {EXIT_INTERRUPTED} interrupted.",
+        epilog=EPILOG,
     )
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
@@ -339,6 +350,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         "hash",
         help="hash a password and print the bcrypt hash string",
         description="Hash a password under a fresh random salt and print the 60-character hash string.",
+        epilog=EPILOG,
     )
     p.add_argument(
         "--rounds",
@@ -359,8 +371,8 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p = commands.add_parser(
         "check",
         help="check a password against a bcrypt hash string",
-        description="Check a password against a hash string. Exit status 0 when it matches, "
-        "1 when it does not, 2 when the hash or the password cannot be used.",
+        description="Check a password against a hash string.",
+        epilog=EPILOG,
     )
     p.add_argument("hash", metavar="HASH", type=_hash_arg, help="the stored hash, e.g. $2b$12$...")
     p.add_argument(
@@ -377,6 +389,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         help="derive a key with bcrypt_pbkdf and print it",
         description="Derive key material from a passphrase and a salt with bcrypt_pbkdf "
         "(as OpenSSH does for its key files) and print it.",
+        epilog=EPILOG,
     )
     salt = p.add_mutually_exclusive_group(required=True)
     salt.add_argument("--salt-hex", metavar="HEX", type=_hex_salt, help="the salt, in hexadecimal")
@@ -409,6 +422,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         help="time hashing at rising costs and recommend one",
         description=f"Time hashpw on this machine at costs {MIN_COST}, {MIN_COST + 1}, ... until one takes longer "
         "than the target, and recommend the highest cost that stays within it.",
+        epilog=EPILOG,
     )
     p.add_argument(
         "--target-ms",
