@@ -33,6 +33,7 @@ from . import _MIN_COST as MIN_COST
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
 EXIT_BAD_INPUT = 2
+EXIT_SOFTWARE = 70  # EX_SOFTWARE of sysexits.h
 EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
 
@@ -41,6 +42,7 @@ EXIT_STATUSES = (
     (EXIT_OK, "success (check: the password matches)"),
     (EXIT_NO_MATCH, "when it does not match"),
     (EXIT_BAD_INPUT, "bad input or usage"),
+    (EXIT_SOFTWARE, "an internal error"),
     (EXIT_OUTPUT_FAILED, "the result could not be written (standard output closed or full, or its reader gone)"),
     (EXIT_INTERRUPTED, "interrupted"),
 )
@@ -467,9 +469,9 @@ def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
     """Runs the command line on argv (default: sys.argv[1:]) and returns the
     exit status. Ctrl-C stops even a long hash at once: the module raises
     KeyboardInterrupt out of it."""
-    parser = build_parser(prog)
     name = prog
     try:
+        parser = build_parser(prog)
         args = parser.parse_args(argv)
         name = args.parser.prog
         emit("")  # no result can be written: say so before asking for a password
@@ -485,3 +487,9 @@ def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
     except KeyboardInterrupt:
         _end_interrupted_line()
         return EXIT_INTERRUPTED
+    except SystemExit:
+        raise  # argparse's own end, after --help or --version
+    except BaseException as exc:  # PanicException too, which is no Exception
+        # Anything else would leave as a traceback with status 1, which check uses for "no match".
+        _say(f"{name}: internal error: {exc!r}")
+        return EXIT_SOFTWARE

@@ -18,6 +18,7 @@ import pytest
 from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
+from conftest import run_python
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -251,6 +252,18 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, stdin, message):
     assert message.format(**paths) in line
     assert line.startswith("quorlix")
     assert (done.returncode, done.stdout) == (2, b"")
+
+
+def test_internal_failure_is_status_70_not_a_traceback(getrandom_shim, tmp_path):
+    (tmp_path / "pw").write_bytes(b"pw\n")
+    code = f"""
+        import ctypes, sys, quorlix.cli
+        ctypes.c_int.in_dll(ctypes.CDLL({str(getrandom_shim)!r}), "quorlix_fault").value = 3  # EIO
+        sys.exit(quorlix.cli.main(["hash", "--password-file", {str(tmp_path / "pw")!r}]))
+    """
+    done = run_python(code, env={"LD_PRELOAD": str(getrandom_shim)})
+    assert (done.returncode, "Traceback" in done.stderr) == (70, False)
+    assert done.stderr.splitlines()[-1].startswith("quorlix hash: internal error: PanicException('called `Result")
 
 
 def test_closed_standard_input_is_bad_input():
