@@ -10,16 +10,20 @@ from __future__ import annotations
 
 import argparse
 import base64
+import functools
 import getpass
 import math
 import os
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
+
+if sys.platform != "win32":
+    import termios
 
 from . import _DEFAULT_COST as DEFAULT_COST
 from . import _FEW_KDF_ROUNDS as FEW_KDF_ROUNDS
@@ -48,6 +52,10 @@ EXIT_STATUSES = (
 )
 
 SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
+# The most read of a password line, a passphrase or a salt file: far more
+# than can be valid, enough to tell a password's real length and to let
+# check --truncate cut a long one, and a terminal's own line limit.
+INPUT_BOUND = 4096
 
 
 class BadInput(Exception):
@@ -128,9 +136,16 @@ def _hex_salt(text: str) -> bytes:
     return salt
 
 
-def _first_line(stream: BinaryIO) -> bytes | None:
-    """The first line of a stream without its line ending; None when empty."""
-    line = stream.readline()
+def _line(read: Callable[[int], bytes]) -> bytes | None:
+    """The first line that read(n) gives, without its line ending; None when
+    there is none. Reads at most INPUT_BOUND bytes and a line ending: a
+    longer line comes back cut, but still longer than INPUT_BOUND."""
+    line = b""
+    while len(line) < INPUT_BOUND + 2 and not line.endswith(b"\n"):
+        chunk = read(INPUT_BOUND + 2 - len(line))
+        if not chunk:
+            break
+        line += chunk
     if not line:
         return None
     if line.endswith(b"\n"):
@@ -140,19 +155,13 @@ def _first_line(stream: BinaryIO) -> bytes | None:
     return line
 
 
-def _end_prompt_line() -> None:
-    """Ends the line a prompt left open, where getpass wrote the prompt."""
-    try:
-        with open("/dev/tty", "w") as tty:
-            tty.write("\n")
-    except OSError:
-        _say("")
-
-
 def _from_stdin() -> bytes:
     if sys.stdin is None:
         raise BadInput("no password: standard input is closed")
-    line = _first_line(sys.stdin.buffer)
+    try:
+        line = _line(sys.stdin.buffer.readline)
+    except OSError as exc:
+        raise BadInput(f"cannot read standard input: {exc.strerror}") from None
     if line is None:
         raise BadInput("no password on standard input")
     return line
@@ -161,7 +170,7 @@ def _from_stdin() -> bytes:
 def _from_file(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            line = _first_line(f)
+            line = _line(f.readline)
     except OSError as exc:
         raise BadInput(f"cannot read password file {path!r}: {exc.strerror}") from None
     if line is None:
@@ -169,25 +178,74 @@ def _from_file(path: str) -> bytes:
     return line
 
 
-def read_password(prompt: str, confirm: bool = False, path: str | None = None) -> bytes:
-    """The password as bytes: the first line of the file at path ("-" for
-    standard input), else typed at a terminal, else one line of stdin."""
-    if path == "-":
-        return _from_stdin()
-    if path is not None:
-        return _from_file(path)
-    if sys.stdin is not None and sys.stdin.isatty():
+def _write_to(fd: int, text: str) -> None:
+    try:
+        os.write(fd, text.encode())
+    except OSError:
+        pass  # a prompt that cannot be shown does not stop the reading
+
+
+def _ask(prompt: str) -> bytes | None:
+    """One line typed at the terminal without echo, as the very bytes typed,
+    whatever the locale; None at the end of input (Ctrl-D)."""
+    if sys.platform == "win32":  # no termios: the console gives text
         try:
-            typed = getpass.getpass(f"{prompt}: ")
-            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
-                raise BadInput("the two entries do not match")
+            typed = getpass.getpass(prompt)
         except EOFError:
-            # Ctrl-D: getpass leaves the cursor after the prompt.
-            _end_prompt_line()
-            raise BadInput(f"no {prompt.lower()} entered") from None
-        # Lone surrogates stand for undecodable terminal bytes; give them back.
-        return typed.encode("utf-8", "surrogateescape")
-    return _from_stdin()
+            return None
+        # Join the UTF-16 halves of a character that the console hands over apart.
+        return typed.encode("utf-16-le", "surrogatepass").decode("utf-16-le").encode()
+    try:
+        fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY)
+        tty, out = fd, fd
+    except OSError:  # no controlling terminal: standard input is the one
+        fd, tty, out = -1, 0, 2
+    try:
+        saved = termios.tcgetattr(tty)
+        quiet = [*saved[:3], saved[3] & ~termios.ECHO, *saved[4:]]
+        termios.tcsetattr(tty, termios.TCSAFLUSH, quiet)
+        try:
+            _write_to(out, prompt)
+            line = _line(functools.partial(os.read, tty))
+        finally:
+            # TCSAFLUSH also drops what was typed past the line.
+            termios.tcsetattr(tty, termios.TCSAFLUSH, saved)
+        # The line end typed was not echoed. After Ctrl-C, main ends the line.
+        _write_to(out, "\n")
+        return line
+    except (OSError, termios.error) as exc:
+        raise BadInput(f"cannot read the terminal: {exc.args[-1]}") from None
+    finally:
+        if fd >= 0:
+            os.close(fd)
+
+
+def _typed(what: str, confirm: bool) -> bytes:
+    prompts = [f"{what}: ", f"Repeat {what.lower()}: "] if confirm else [f"{what}: "]
+    entries = []
+    for prompt in prompts:
+        entry = _ask(prompt)
+        if entry is None:
+            raise BadInput(f"no {what.lower()} entered")
+        entries.append(entry)
+    if entries[-1] != entries[0]:
+        raise BadInput("the two entries do not match")
+    return entries[0]
+
+
+def read_password(what: str, confirm: bool = False, path: str | None = None) -> bytes:
+    """The password as bytes: the first line of the file at path, else typed
+    at a terminal (asked twice with confirm), else one line of standard
+    input; path "-" names standard input."""
+    if path is not None and path != "-":
+        line = _from_file(path)
+    elif sys.stdin is not None and sys.stdin.isatty():
+        line = _typed(what, confirm)
+    else:
+        line = _from_stdin()
+    if len(line) > INPUT_BOUND:
+        raise BadInput(f"the {what.lower()} is over {INPUT_BOUND} bytes long, more than quorlix reads")
+    return line
 
 
 def _say(line: str) -> None:
@@ -239,7 +297,8 @@ def _run_hash(args: argparse.Namespace) -> int:
 def _run_check(args: argparse.Namespace) -> int:
     password = read_password("Password", path=args.password_file)
     if args.truncate:
-        password = password[:MAX_PASSWORD_BYTES]
+        # As crypt(3) takes it, behind mkpasswd and htpasswd: a C string.
+        password = password.split(b"\0", 1)[0][:MAX_PASSWORD_BYTES]
     elif len(password) > MAX_PASSWORD_BYTES:
         raise _too_long(password, "for a hash made by a tool that cuts it there (mkpasswd, htpasswd), add --truncate")
     matches = checkpw(password, args.hash)
@@ -252,11 +311,13 @@ def _run_kdf(args: argparse.Namespace) -> int:
     if args.salt_file is not None:
         try:
             with open(args.salt_file, "rb") as f:
-                salt = f.read()
+                salt = f.read(INPUT_BOUND + 1)
         except OSError as exc:
             raise BadInput(f"cannot read salt file {args.salt_file!r}: {exc.strerror}") from None
         if not salt:
             raise BadInput(f"salt file {args.salt_file!r} is empty")
+        if len(salt) > INPUT_BOUND:
+            raise BadInput(f"salt file {args.salt_file!r} is over {INPUT_BOUND} bytes long, more than quorlix reads")
     else:
         salt = args.salt_hex
     if args.rounds < FEW_KDF_ROUNDS:
@@ -264,6 +325,8 @@ def _run_kdf(args: argparse.Namespace) -> int:
             f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
             f"{FEW_KDF_ROUNDS} or more are advised for new keys"
         )
+    if args.format == "raw" and sys.stdout is not None and sys.stdout.isatty():
+        raise BadInput("will not write the raw key to a terminal; redirect standard output, or use --format hex")
     password = read_password("Passphrase", path=args.password_file)
     if not password:
         raise BadInput("the passphrase is empty; bcrypt_pbkdf needs at least one byte")
@@ -324,17 +387,17 @@ def _password_file_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--password-file",
         metavar="PATH",
-        help="read the password from the first line of PATH instead (- for standard input, "
-        "/dev/fd/N for an open file descriptor), without a prompt",
+        help="read the password from the first line of PATH instead, without a prompt (/dev/fd/N for an "
+        "open file descriptor; - for standard input, which at a terminal asks as without this option)",
     )
 
 
 # Every --help ends with it.
 EPILOG = (
-    "Passwords are read without echo from a terminal, as one line of standard input otherwise, or as the "
-    "first line of --password-file. Exit status: "
-    + ", ".join(f"{status} {meaning}" for status, meaning in EXIT_STATUSES)
-    + "."
+    "Passwords are typed without echo at a terminal, taken as the very bytes typed (where there is no "
+    "termios, as on Windows, as the typed text in UTF-8); otherwise they are read as one line of standard "
+    f"input, or as the first line of --password-file. quorlix reads at most {INPUT_BOUND} bytes of a password "
+    "line or a salt file. Exit status: " + ", ".join(f"{status} {meaning}" for status, meaning in EXIT_STATUSES) + "."
 )
 
 
@@ -351,7 +414,8 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p = commands.add_parser(
         "hash",
         help="hash a password and print the bcrypt hash string",
-        description="Hash a password under a fresh random salt and print the 60-character hash string.",
+        description="Hash a password under a fresh random salt and print the 60-character hash string. "
+        "Every byte of the password counts, a NUL byte too.",
         epilog=EPILOG,
     )
     p.add_argument(
@@ -380,8 +444,9 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p.add_argument(
         "--truncate",
         action="store_true",
-        help=f"use only the first {MAX_PASSWORD_BYTES} bytes of a longer password, as mkpasswd and "
-        f"htpasswd do when they hash (without it, a password over {MAX_PASSWORD_BYTES} bytes is an error)",
+        help="take the password as mkpasswd and htpasswd hash it (through crypt(3)): up to its first NUL "
+        f"byte, and of that the first {MAX_PASSWORD_BYTES} bytes (without it, a NUL counts as any byte, and a "
+        f"password over {MAX_PASSWORD_BYTES} bytes is an error)",
     )
     _password_file_option(p)
     p.set_defaults(run=_run_check, parser=p)
@@ -414,7 +479,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         "--format",
         choices=("hex", "base64", "raw"),
         default="hex",
-        help="hex or base64 on one line, or the raw bytes alone (default: %(default)s)",
+        help="hex or base64 on one line, or the raw bytes alone, never to a terminal (default: %(default)s)",
     )
     _password_file_option(p)
     p.set_defaults(run=_run_kdf, parser=p)

@@ -5,6 +5,7 @@ import ctypes
 import os
 import pty
 import re
+import resource
 import select
 import shlex
 import shutil
@@ -18,7 +19,7 @@ import pytest
 from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -254,6 +255,27 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, stdin, message):
     assert (done.returncode, done.stdout) == (2, b"")
 
 
+def memory_limit():
+    if not SANITIZED:  # the sanitizer's runtime reserves terabytes of address space
+        resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+
+
+@pytest.mark.parametrize(
+    "args, source",
+    [
+        (["hash", "--password-file", "/dev/zero"], "the password"),
+        (["check", HASH], "the password"),
+        (["check", HASH, "--truncate"], "the password"),
+        (["kdf", "--salt-file", "/dev/zero", "--length", "8", "--rounds", "50"], "salt file '/dev/zero'"),
+    ],
+)
+def test_endless_input_is_refused(args, source):
+    with open("/dev/zero", "rb") as zero:
+        done = run(*args, stdin=zero, preexec_fn=memory_limit)
+    expected = f"quorlix {args[0]}: error: {source} is over 4096 bytes long, more than quorlix reads"
+    assert (done.returncode, one_line(done.stderr)) == (2, expected)
+
+
 def test_internal_failure_is_status_70_not_a_traceback(getrandom_shim, tmp_path):
     (tmp_path / "pw").write_bytes(b"pw\n")
     code = f"""
@@ -435,13 +457,13 @@ def test_closed_output_is_reported_before_the_password_is_read():
     assert done.returncode == EXIT_OUTPUT_FAILED
 
 
-def on_terminal(args, replies, timeout=30.0):
+def on_terminal(args, replies, timeout=30.0, env=None):
     """Runs the command on a new pseudo-terminal, answering each prompt in
     turn; returns the exit status and everything the terminal showed."""
     pid, fd = pty.fork()
     if pid == 0:  # the child: the terminal is its controlling terminal
         try:
-            os.execv(SCRIPT[0], [*SCRIPT, *args])
+            os.execve(SCRIPT[0], [*SCRIPT, *args], os.environ | (env or {}))
         finally:
             os._exit(127)
     shown = b""
@@ -541,6 +563,35 @@ def test_password_file_at_a_terminal_asks_nothing(tmp_path):
     assert checkpw(b"from the file", hashed)
 
 
+@pytest.mark.parametrize(
+    "args, env, typed, status, shown",
+    [
+        (["check", hashpw(b"caf\xe9", SALT.encode()).decode()], {"LC_ALL": "C.UTF-8"}, b"caf\xe9", 0, b"matches"),
+        (
+            ["check", hashpw("café".encode(), SALT.encode()).decode()],
+            {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"},  # ASCII
+            "café".encode(),
+            0,
+            b"matches",
+        ),
+        (["check", hashpw(b"s3cr3t", SALT.encode()).decode(), "--password-file", "-"], {}, b"s3cr3t", 0, b"matches"),
+        ([*KDF, "--format", "raw"], {}, None, 2, b"quorlix kdf: error: will not write the raw key to a terminal"),
+    ],
+    ids=["not-utf-8", "not-the-locale's", "dash", "raw-key"],
+)
+def test_terminal_gives_the_typed_bytes_unseen(args, env, typed, status, shown):
+    code, screen = on_terminal(args, [(b"Password: ", typed + b"\n")] if typed else [], env=env)
+    assert (code, shown in screen) == (status, True), screen
+    assert typed is None or typed not in screen
+
+
+def crypt(password):
+    """The C library's bcrypt at cost 4, which mkpasswd and htpasswd call."""
+    fn = ctypes.CDLL("libcrypt.so.1").crypt
+    fn.restype, fn.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
+    return fn(password, b"$2b$04$" + gensalt(4)[7:]).decode()
+
+
 LONG = bytes(range(33, 127)) + b"!"  # 95 bytes
 
 
@@ -558,16 +609,18 @@ LONG = bytes(range(33, 127)) + b"!"  # 95 bytes
     ids=["whole", "first-72", "other-tail", "wrong", "71", "refused-without", "72-without"],
 )
 def test_check_truncate_reads_hashes_of_tools_that_cut(typed, options, status):
-    # mkpasswd hashes through crypt(3), which uses the first 72 bytes.
-    crypt = ctypes.CDLL("libcrypt.so.1").crypt
-    crypt.restype, crypt.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
-    stored = crypt(LONG, b"$2b$04$" + gensalt(4)[7:]).decode()
+    stored = crypt(LONG)  # of which crypt(3) uses the first 72 bytes
     done = run("check", stored, *options, stdin=typed + b"\n")
     assert done.returncode == status, done.stderr
     if status == 2:
         assert "the password is 95 bytes long" in one_line(done.stderr)
     else:
         assert done.stderr == b""
+
+
+def test_check_truncate_ends_the_password_at_a_nul_as_crypt_does():
+    stored = crypt(b"ab\0cd")
+    assert [run("check", stored, *cut, stdin=b"ab\0cd\n").returncode for cut in (["--truncate"], [])] == [0, 1]
 
 
 @pytest.mark.parametrize("length", [1, 17, 48, 512])
