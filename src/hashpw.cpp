@@ -3,6 +3,7 @@
 #include "bcrypt/bcrypt.h"
 #include "bcrypt/setting.h"
 #include "functions.h"
+#include "signals.h"
 
 namespace quorlix {
 
@@ -28,6 +29,7 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
     if (!parsed) return Err{invalid_salt()};
 
     SignalCheck signals;
+    TRY_OK(signals.arm());
     auto hashed = detach([&] {
         return bcrypt::_hash_password(password, parsed->cost, parsed->salt, signals.cancel());
     });

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "functions.h"
+#include "signals.h"
 #include "pbkdf/bcrypt_pbkdf.h"
 
 namespace quorlix {
@@ -44,6 +45,7 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
     std::memset(key, 0, n);
 
     SignalCheck signals;
+    TRY_OK(signals.arm());
     auto derived = detach([&] {
         return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}, signals.cancel());
     });
