@@ -16,7 +16,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "pyerr.h"
+#include "error.h"
+#include "references.h"
 #include "signal_watch.h"
 
 namespace quorlix::signal_watch {
