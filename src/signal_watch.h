@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "pyerr.h"
+#include "error.h"
 
 namespace quorlix::signal_watch {
 

@@ -16,7 +16,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "pyerr.h"
+#include "error.h"
+#include "references.h"
 #include "signal_watch.h"
 
 namespace quorlix::signal_watch {
@@ -186,7 +187,7 @@ PyResult<bool> prepare() {
     switch (learn_interpreter_handler()) {
         case Probe::Found:
             LEARNT = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0 ? Learnt::Yes
-                                                                               : Learnt::Failed;
+                                                                                : Learnt::Failed;
             break;
         case Probe::NotFound: LEARNT = Learnt::Failed; break;
         case Probe::Refused: return false;  // asked again in the next computation

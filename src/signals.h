@@ -4,7 +4,9 @@
 #include <chrono>
 #include <optional>
 
-#include "pyerr.h"
+#include "attach.h"
+#include "common.h"
+#include "error.h"
 #include "signal_watch.h"
 
 namespace quorlix {
