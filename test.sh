@@ -88,6 +88,9 @@ if [ $ALL = 1 ]; then
   stage "Hardening" scripts/harden.sh
   # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
   stage "Release wheels" scripts/test-wheels.sh
+  # Windows: the C++ tests under Wine, the module compiled and linked for
+  # x86-64 and arm64: see scripts/check-windows.sh.
+  stage "Windows" scripts/check-windows.sh
 fi
 
 echo "== summary"

@@ -147,8 +147,8 @@ module() {
     }
     machine=$([ $arch = x86_64 ] && echo i386:x86-64 || echo arm64)
     llvm-dlltool -m "$machine" -d "$dir/python3.def" -l "$dir/python3.lib" &&
-      "$ZIG" c++ -target "$target" -shared -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
-        -lbcrypt 2>"$dir/link.log" || {
+      "$ZIG" c++ -target "$target" -O2 -shared -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
+        -lbcrypt -lntdll 2>"$dir/link.log" || {
       cat "$dir/link.log"
       status=1
       continue

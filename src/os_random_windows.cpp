@@ -19,8 +19,8 @@ Result<void, RandomError> fill_random(std::span<uint8_t> buf) {
     while (filled < buf.size()) {
         // ULONG is 32 bits on Windows: a longer buffer takes several requests.
         const ULONG want = ULONG(std::min<size_t>(buf.size() - filled, ULONG_MAX));
-        const NTSTATUS status = BCryptGenRandom(nullptr, buf.data() + filled, want,
-                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        const NTSTATUS status =
+            BCryptGenRandom(nullptr, buf.data() + filled, want, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
         if (!BCRYPT_SUCCESS(status)) {
             // As a system error code, the errno of Windows.
             return Err{RandomError{RandomError::Kind::Os, int(RtlNtStatusToDosError(status))}};

@@ -17,8 +17,10 @@
 
 #include <atomic>
 #include <csignal>
+#include <utility>
 
-#include "pyerr.h"
+#include "error.h"
+#include "references.h"
 #include "signal_watch.h"
 
 namespace quorlix::signal_watch {
