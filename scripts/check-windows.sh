@@ -3,16 +3,18 @@
 # for Windows runs. Steps:
 #
 #   tests    the C++ unit tests that need no interpreter, cross-built for
-#            x86-64 Windows with zig's clang (MinGW-w64 target, through
-#            scripts/windows/zig-windows.cmake) and run under Debian's
-#            Wine: once with the asm Blowfish round, once with the plain one
-#   module   src/ and crypto/ compiled for x86-64 and arm64 Windows against
-#            this interpreter's headers with a Windows pyconfig.h stand-in
-#            (scripts/windows/include), and linked into _quorlix.pyd with an
-#            import library for python3.dll made from the stable-ABI names
-#            the objects import (scripts/windows/python3_def.py); the DLL
-#            must export PyInit__quorlix alone and import only from
-#            python3.dll, the C runtime and system DLLs
+#            x86-64 Windows with Debian's MinGW-w64 g++ and run under
+#            Debian's Wine: once with the asm Blowfish round, once with the
+#            plain one
+#   module   src/ and crypto/ compiled for x86-64 Windows with MinGW-w64 g++
+#            and for arm64 Windows with zig's clang (PyPI's ziglang; Debian
+#            has no MinGW-w64 for arm64), against this interpreter's headers
+#            with a Windows pyconfig.h stand-in (scripts/windows/include), and
+#            linked into _quorlix.pyd with an import library for python3.dll
+#            made from the stable-ABI names the objects import
+#            (scripts/windows/python3_def.py); each DLL must export
+#            PyInit__quorlix alone and import only from python3.dll, the C
+#            runtime and system DLLs
 #
 #   scripts/check-windows.sh [STEP...]   (both steps when none is named)
 #
@@ -37,7 +39,7 @@ export WINEDEBUG=-all WINEPREFIX=${TMPDIR:-/tmp}/quorlix-wine
 # wine64 is the 64-bit loader alone, without the 32-bit half that the wine
 # package adds; the recommended fonts and sound libraries are of no use to a
 # console program. Should a release lack wine64, wine has the loader too.
-scripts/apt-install.sh cmake ninja-build libgtest-dev googletest llvm
+scripts/apt-install.sh cmake ninja-build libgtest-dev googletest llvm g++-mingw-w64-x86-64-posix
 scripts/apt-install.sh --no-install-recommends wine64 ||
   scripts/apt-install.sh --no-install-recommends wine || exit 1
 WINE=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wine) || {
@@ -50,14 +52,18 @@ if [ ! -x "$ZIG_VENV/bin/python" ] || ! "$ZIG_VENV/bin/pip" show -q ziglang >/de
   "$PYTHON" -m venv "$ZIG_VENV" && "$ZIG_VENV/bin/pip" install -q "$ZIGLANG" || exit 1
 fi
 ZIG=$("$ZIG_VENV/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+# MinGW-w64's threads through winpthreads, as the C++ library needs them.
+MINGW=x86_64-w64-mingw32
+MINGW_CXX=$MINGW-g++-posix
 
-# zig_cmake SOURCE BUILD ZIG-TARGET [CMAKE-OPTION...]: configures and builds.
-zig_cmake() {
-  local src=$1 build=$2 target=$3
-  shift 3
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/scripts/windows/zig-windows.cmake" \
-    -DQUORLIX_ZIG="$ZIG" -DQUORLIX_ZIG_TARGET="$target" "$@" >"$build.log" 2>&1 &&
+# mingw_cmake SOURCE BUILD [CMAKE-OPTION...]: configures and builds. The
+# runtimes are linked in, so that Wine needs no MinGW DLL.
+mingw_cmake() {
+  local src=$1 build=$2
+  shift 2
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows \
+    -DCMAKE_SYSTEM_PROCESSOR=x86_64 -DCMAKE_C_COMPILER=$MINGW-gcc-posix -DCMAKE_CXX_COMPILER=$MINGW_CXX \
+    -DCMAKE_RC_COMPILER=$MINGW-windres -DCMAKE_EXE_LINKER_FLAGS=-static "$@" >"$build.log" 2>&1 &&
     cmake --build "$build" -j 2 >>"$build.log" 2>&1 || {
     cat "$build.log"
     return 1
@@ -70,7 +76,7 @@ zig_cmake() {
 tests() {
   local gtest=$OUT/gtest-x86_64 status=0
   if [ ! -f "$gtest/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
-    zig_cmake /usr/src/googletest "$gtest" x86_64-windows-gnu -DBUILD_GMOCK=OFF \
+    mingw_cmake /usr/src/googletest "$gtest" -DBUILD_GMOCK=OFF \
       -DCMAKE_INSTALL_PREFIX="$gtest/install" && cmake --install "$gtest" >/dev/null || return 1
   fi
   # The processor's AVX2, as the Windows build must find it too.
@@ -79,7 +85,7 @@ tests() {
   local round build t log
   for round in asm plain; do
     build=$OUT/tests-$round
-    zig_cmake . "$build" x86_64-windows-gnu -DQUORLIX_BUILD_MODULE=OFF -DQUORLIX_BUILD_TESTS=ON \
+    mingw_cmake . "$build" -DQUORLIX_BUILD_MODULE=OFF -DQUORLIX_BUILD_TESTS=ON \
       -DQUORLIX_ASM=$([ $round = asm ] && echo ON || echo OFF) -DCMAKE_CXX_FLAGS=-Werror \
       -DGTest_DIR="$gtest/install/lib/cmake/GTest" -DCMAKE_CROSSCOMPILING_EMULATOR="$WINE" || {
       status=1
@@ -102,21 +108,39 @@ tests() {
 ##############
 ### module ###
 ##############
-# The DLLs a module may import besides python3.dll: the UCRT (its API sets
-# or ucrtbase.dll) and parts of Windows itself.
-SYSTEM_DLLS='^(api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|kernel32\.dll|ntdll\.dll|bcrypt\.dll|bcryptprimitives\.dll)$'
+# The DLLs a module may import besides python3.dll: the C runtime (the UCRT
+# through its API sets, as zig's and MSVC's builds use it, or msvcrt.dll, as
+# Debian's MinGW-w64 does) and parts of Windows itself.
+SYSTEM_DLLS='^(api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|msvcrt\.dll|kernel32\.dll|ntdll\.dll|bcrypt\.dll)$'
 
-compile_one() { # ZIG-TARGET SOURCE OBJECT
+# The compiler for each processor, as a command.
+cxx_for() {
+  case $1 in
+    x86_64) echo "$MINGW_CXX" ;;
+    aarch64) echo "$ZIG c++ -target aarch64-windows-gnu" ;;
+  esac
+}
+
+# How each links the module: MinGW's C++ runtime linked in, as MSVC's is
+# (zig links its own in by itself).
+dll_flags_for() {
+  case $1 in
+    x86_64) echo "-shared -static" ;;
+    aarch64) echo "-shared" ;;
+  esac
+}
+
+compile_one() { # PROCESSOR SOURCE OBJECT
   local flags=(-std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Isrc -Icrypto "-I$OUT/python-include")
   [[ $2 == src/* ]] && flags+=(-DPy_LIMITED_API=0x030B0000)
-  "$ZIG" c++ -target "$1" "${flags[@]}" -c "$2" -o "$3" 2>"$3.log" || {
+  $(cxx_for "$1") "${flags[@]}" -c "$2" -o "$3" 2>"$3.log" || {
     echo "  $1: $2 does not compile:"
     cat "$3.log"
     return 1
   }
 }
-export -f compile_one
-export OUT ZIG
+export -f compile_one cxx_for
+export OUT ZIG MINGW_CXX
 
 module() {
   if [ ! -x "$OUT/tools-venv/bin/python" ] || ! "$OUT/tools-venv/bin/pip" show -q abi3info >/dev/null 2>&1; then
@@ -130,13 +154,12 @@ module() {
     cp scripts/windows/include/pyconfig.h "$OUT/python-include/" || return 1
 
   local sources=($(git ls-files 'src/*.cpp' 'crypto/*.cpp' ':!src/*_posix.cpp'))
-  local status=0 arch target machine dir jobs s
+  local status=0 arch machine dir jobs s
   for arch in x86_64 aarch64; do
-    target=$arch-windows-gnu
     dir=$OUT/module-$arch
     rm -rf "$dir" && mkdir -p "$dir"
     jobs=()
-    for s in "${sources[@]}"; do jobs+=("$target" "$s" "$dir/$(echo "${s%.cpp}" | tr / _).o"); done
+    for s in "${sources[@]}"; do jobs+=("$arch" "$s" "$dir/$(echo "${s%.cpp}" | tr / _).o"); done
     printf '%s\0' "${jobs[@]}" | xargs -0 -n 3 -P 2 bash -c 'compile_one "$@"' _ || {
       status=1
       continue
@@ -147,13 +170,14 @@ module() {
     }
     machine=$([ $arch = x86_64 ] && echo i386:x86-64 || echo arm64)
     llvm-dlltool -m "$machine" -d "$dir/python3.def" -l "$dir/python3.lib" &&
-      "$ZIG" c++ -target "$target" -O2 -shared -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
+      $(cxx_for $arch) -O2 $(dll_flags_for $arch) -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
         -lbcrypt -lntdll 2>"$dir/link.log" || {
       cat "$dir/link.log"
       status=1
       continue
     }
-    echo "$target: ${#sources[@]} files compiled, linked into _quorlix.pyd" \
+    echo "$arch Windows ($(cxx_for $arch | awk '{print $1 == "'"$ZIG"'" ? "zig c++" : $1}')):" \
+      "${#sources[@]} files compiled, linked into _quorlix.pyd" \
       "($(grep -c '^  ' "$dir/python3.def") names from python3.dll)"
     check_dll "$dir/_quorlix.pyd" || status=1
   done
