@@ -1,6 +1,7 @@
 // The request to the random generator of Windows, and its error texts.
 #include "os_random.h"
 
+#define NOMINMAX 1  // std::min and std::max, not macros; as libstdc++ has it
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 // After windows.h, which defines what they use.

@@ -12,6 +12,7 @@
 // and the C runtime does what it always does. Noting the signal before the
 // flag goes up means that the computation, once it sees the flag, finds
 // the signal noted: left to the C runtime, the delivery would come after.
+#define NOMINMAX 1  // std::min and std::max, not macros; as libstdc++ has it
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
