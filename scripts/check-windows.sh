@@ -23,7 +23,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 OUT=$PWD/build/windows
 ZIG_VENV=$PWD/build/portability/zig-venv # shared with check-portability.sh
 ZIGLANG=ziglang==0.17.1
@@ -47,10 +47,7 @@ WINE=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wi
   exit 1
 }
 
-if [ ! -x "$ZIG_VENV/bin/python" ] || ! "$ZIG_VENV/bin/pip" show -q ziglang >/dev/null 2>&1; then
-  rm -rf "$ZIG_VENV"
-  "$PYTHON" -m venv "$ZIG_VENV" && "$ZIG_VENV/bin/pip" install -q "$ZIGLANG" || exit 1
-fi
+tools_venv "$ZIG_VENV" "$ZIGLANG" || exit 1
 ZIG=$("$ZIG_VENV/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 # MinGW-w64's threads through winpthreads, as the C++ library needs them.
 MINGW=x86_64-w64-mingw32
@@ -143,10 +140,7 @@ export -f compile_one cxx_for
 export OUT ZIG MINGW_CXX
 
 module() {
-  if [ ! -x "$OUT/tools-venv/bin/python" ] || ! "$OUT/tools-venv/bin/pip" show -q abi3info >/dev/null 2>&1; then
-    rm -rf "$OUT/tools-venv"
-    "$PYTHON" -m venv "$OUT/tools-venv" && "$OUT/tools-venv/bin/pip" install -q "$ABI3INFO" || return 1
-  fi
+  tools_venv "$OUT/tools-venv" "$ABI3INFO" || return 1
   # The interpreter's headers are the same on every system but pyconfig.h.
   local pyinc
   pyinc=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
@@ -199,8 +193,6 @@ check_dll() {
   fi
 }
 
-summary=()
-failed=0
 for step in "${STEPS[@]}"; do
   case $step in
     tests | module) ;;
@@ -209,16 +201,6 @@ for step in "${STEPS[@]}"; do
       exit 2
       ;;
   esac
-  echo "== windows $step"
-  start=$(date +%s)
-  status=0
-  $step || status=$?
-  took=$(($(date +%s) - start))
-  if [ $status = 0 ]; then summary+=("  $step: passed (${took}s)"); else
-    summary+=("  $step: FAILED (${took}s)")
-    failed=$((failed + 1))
-  fi
+  run_stage "windows $step" "$step"
 done
-echo "== windows summary"
-printf '%s\n' "${summary[@]}"
-[ $failed = 0 ]
+stage_summary "windows summary"
