@@ -1,6 +1,6 @@
-// Interpreter calls that the targeted stable ABI may lack, supplied from
-// older stable calls with the same observable behaviour. Everything that
-// depends on the targeted interpreter version lives here and nowhere else.
+// Interpreter calls that the targeted stable ABI (or PyPy) may lack,
+// supplied from older calls with the same observable behaviour. Everything
+// that depends on the targeted interpreter lives here and nowhere else.
 //
 // The names are the module's own: newer interpreter headers declare the real
 // calls whatever Py_LIMITED_API says, so a stand-in of the same name would
@@ -17,6 +17,21 @@
 #define QUORLIX_API_AT_LEAST(hex) (Py_LIMITED_API + 0 >= (hex))
 #else
 #define QUORLIX_API_AT_LEAST(hex) (PY_VERSION_HEX >= (hex))
+#endif
+
+////////////
+/// PyPy ///
+////////////
+
+// PyPy has no stable ABI and builds against its own C API emulation, which
+// names or lacks a few calls differently. Macros, so that the rest of the
+// module calls the CPython names either way.
+#if defined(PYPY_VERSION)
+// The reference count calls exist only under their public names.
+#define _Py_IncRef Py_IncRef
+#define _Py_DecRef Py_DecRef
+// No PyInterpreterState_Get: the attached thread's interpreter is the same.
+#define PyInterpreterState_Get() PyThreadState_GetInterpreter(PyThreadState_Get())
 #endif
 
 namespace quorlix::compat {
