@@ -103,6 +103,42 @@ inline PyObject* type_module_name(PyTypeObject* type) {
 #endif
 }
 
+////////////////
+/// Integers ///
+////////////////
+
+// PyLong_AsLong, __index__ included. PyPy turns a ValueError raised by
+// __index__ into an OverflowError: there the index is taken first.
+inline long as_long(PyObject* obj) {
+#if defined(PYPY_VERSION)
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return -1;
+    const long v = PyLong_AsLong(index);
+    Py_DECREF(index);
+    return v;
+#else
+    return PyLong_AsLong(obj);
+#endif
+}
+
+// PyLong_AsUnsignedLongLong of an int. PyPy words its overflow errors its
+// own way: they get CPython's messages.
+inline unsigned long long as_unsigned_long_long(PyObject* index) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+#if defined(PYPY_VERSION)
+    if (v == static_cast<unsigned long long>(-1) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyObject* zero = PyLong_FromLong(0);
+        const int negative = zero != nullptr ? PyObject_RichCompareBool(index, zero, Py_LT) : -1;
+        Py_XDECREF(zero);
+        if (negative >= 0) {
+            PyErr_SetString(PyExc_OverflowError, negative ? "can't convert negative int to unsigned"
+                                                          : "int too big to convert");
+        }
+    }
+#endif
+    return v;
+}
+
 ///////////////
 /// Strings ///
 ///////////////
@@ -120,6 +156,25 @@ inline bool unicode_equals_utf8(PyObject* unicode, std::string_view text) {
     }
     return size_t(len) == text.size() && std::memcmp(utf8, text.data(), text.size()) == 0;
 #endif
+}
+
+///////////////
+/// Modules ///
+///////////////
+
+// A single-phase module. PyPy leaves an empty m_doc unset, which would show
+// the module type's own docstring as __doc__: there it is set.
+inline PyObject* create_module(PyModuleDef* def) {
+    PyObject* module = PyModule_Create2(def, 3);
+#if defined(PYPY_VERSION)
+    if (module != nullptr && def->m_doc != nullptr) {
+        PyObject* doc = PyUnicode_FromString(def->m_doc);
+        const int set = doc != nullptr ? PyObject_SetAttrString(module, "__doc__", doc) : -1;
+        Py_XDECREF(doc);
+        if (set != 0) Py_CLEAR(module);
+    }
+#endif
+    return module;
 }
 
 /////////////////

@@ -70,7 +70,8 @@ def reimporter():
     while any(t.is_alive() for t in workers):
         del sys.modules["_quorlix"]
         again = importlib.import_module("_quorlix")
-        if again is not first:
+        # PyPy makes a new module object over the first one's contents.
+        if again is not first and not (sys.implementation.name == "pypy" and again.hashpw is first.hashpw):
             failures.append("a new module object on re-import")
         time.sleep(0.002)
 
