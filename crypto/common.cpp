@@ -1,3 +1,4 @@
+// The cores' panic, the wipe and the constant-time comparison.
 #include "common.h"
 
 #include <cstdio>

@@ -1,26 +1,28 @@
-// The call frame of every module function: attach bookkeeping, the panic
-// trap, argument binding and the conversions to native values.
+// The call frame of every module function: the C entry point, which enters
+// attached, turns an error value or a panic into the pending exception and
+// aborts the process on anything else that escapes.
 #pragma once
 
 #include <cxxabi.h>
 
-#include <array>
-#include <cstdint>
 #include <exception>
 #include <new>
-#include <span>
-#include <string_view>
 
-#include "pyerr.h"
+#include "attach.h"
+#include "error.h"
 
 namespace quorlix {
 
-/////////////////////
+//////////////////////
 /// The panic trap ///
-/////////////////////
+//////////////////////
 // Aborts the process with its message; reached only when a panic escapes
 // the frame's own handling.
 [[noreturn]] void trap_abort(const char* message) noexcept;
+
+// The trap's messages: each exact text is the module's documented behaviour.
+inline constexpr const char* OUT_OF_MEMORY = "memory allocation failed";
+inline constexpr const char* UNCAUGHT_PANIC = "uncaught panic at ffi boundary";
 
 // Runs body() -> PyResult<PyObject*> attached, and turns its error or panic
 // into the pending exception.
@@ -46,22 +48,25 @@ __attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_
         }
         return nullptr;
     } catch (const std::bad_alloc&) {
-        trap_abort("memory allocation failed");
+        trap_abort(OUT_OF_MEMORY);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     }
 #else
     } catch (const Panic&) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     } catch (const std::exception&) {
-        trap_abort("uncaught panic at ffi boundary");
+        trap_abort(UNCAUGHT_PANIC);
     }
 #endif
 }
 
+///////////////////////
+/// The entry point ///
+///////////////////////
 using FastcallBody = PyResult<PyObject*> (*)(PyObject* self, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames);
 
@@ -71,84 +76,5 @@ PyObject* fastcall_with_keywords(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) QUORLIX_MAY_UNWIND {
     return trampoline([&] { return body(self, args, nargs, kwnames); });
 }
-
-////////////////////////
-/// Argument binding ///
-////////////////////////
-struct FunctionDescription {
-    std::string_view func_name;
-    std::span<const std::string_view> params;  // positional-or-keyword, in order
-    size_t required;                           // the first `required` are required
-};
-
-inline constexpr size_t MAX_PARAMS = 5;
-
-// Fills slots[0 .. params.size()) with new references, or leaves them empty
-// for parameters not given.
-PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames,
-                                          std::span<Owned, MAX_PARAMS> slots);
-
-// The error reported for a failed conversion of parameter `name`.
-PyErr argument_extraction_error(std::string_view name, PyErr err);
-
-///////////////////
-/// Conversions ///
-///////////////////
-using Bytes = std::span<const uint8_t>;
-
-PyResult<Bytes> from_py_object_bound(PyObject* obj);
-PyResult<uint16_t> extract_u16(PyObject* obj);
-PyResult<uint32_t> extract_u32(PyObject* obj);
-PyResult<uint64_t> extract_u64(PyObject* obj);
-PyResult<bool> extract_bool(PyObject* obj);
-
-// Converts one bound argument, naming the parameter on failure.
-template <class T>
-PyResult<T> extract_argument(PyObject* obj, std::string_view name,
-                             PyResult<T> (*convert)(PyObject*)) {
-    PyResult<T> r = convert(obj);
-    if (!r) return Err{argument_extraction_error(name, std::move(r).error())};
-    return r;
-}
-
-/////////////////////////
-/// Bound arguments ///
-/////////////////////////
-// The arguments of one call, bound to the function's parameters. Each is
-// held by a reference of its own until the call returns: the views made
-// from them are read without the lock, and the caller's references may go
-// meanwhile (another thread can replace a functools.partial's arguments,
-// and so can a later argument's __index__).
-class BoundArguments {
-public:
-    explicit BoundArguments(const FunctionDescription& desc) : desc_(desc) {}
-    BoundArguments(const BoundArguments&) = delete;
-    BoundArguments& operator=(const BoundArguments&) = delete;
-
-    PyResult<void> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return extract_arguments_fastcall(desc_, args, nargs, kwnames, slots_);
-    }
-
-    // The argument of parameter i, or nullptr when it was not given.
-    PyObject* operator[](size_t i) const { return slots_[i].get(); }
-
-    // Converts the argument of parameter i, naming the parameter on failure.
-    template <class T>
-    PyResult<T> extract(size_t i, PyResult<T> (*convert)(PyObject*)) const {
-        return extract_argument(slots_[i].get(), desc_.params[i], convert);
-    }
-
-    // The same for an optional parameter, `fallback` when it was not given.
-    template <class T>
-    PyResult<T> extract(size_t i, PyResult<T> (*convert)(PyObject*), T fallback) const {
-        if (!slots_[i]) return fallback;
-        return extract(i, convert);
-    }
-
-private:
-    const FunctionDescription& desc_;
-    std::array<Owned, MAX_PARAMS> slots_;
-};
 
 }  // namespace quorlix

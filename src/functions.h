@@ -1,7 +1,7 @@
 // The module's functions, as the call frame sees them.
 #pragma once
 
-#include "frame.h"
+#include "error.h"
 
 namespace quorlix {
 

@@ -1,8 +1,15 @@
+// hashpw and checkpw: hashing a password under a setting, and checking it
+// against a stored hash string.
 #include <string>
 
+#include "arguments.h"
+#include "attach.h"
 #include "bcrypt/bcrypt.h"
 #include "bcrypt/setting.h"
+#include "conversions.h"
 #include "functions.h"
+#include "references.h"
+#include "signals.h"
 
 namespace quorlix {
 
@@ -13,21 +20,33 @@ constexpr FunctionDescription HASHPW{"hashpw", HASHPW_PARAMS, 2};
 constexpr std::string_view CHECKPW_PARAMS[] = {"password", "hashed_password"};
 constexpr FunctionDescription CHECKPW{"checkpw", CHECKPW_PARAMS, 2};
 
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour.
 PyErr invalid_salt() { return PyErr::value_error("Invalid salt"); }
 
+PyErr password_too_long() {
+    return PyErr::value_error(
+        "password cannot be longer than 72 bytes, truncate manually if necessary (e.g. "
+        "my_password[:72])");
+}
+
+/////////////////////
+/// The functions ///
+/////////////////////
 // The shared operation of both functions: a new bytes object holding the
 // hash string, in the version that the setting named.
 PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
     if (password.size() > bcrypt::MAX_KEY_BYTES) {
-        return Err{PyErr::value_error(
-            "password cannot be longer than 72 bytes, truncate manually if necessary (e.g. "
-            "my_password[:72])")};
+        return Err{password_too_long()};
     }
     const auto parsed = bcrypt::parse_setting(
         std::string_view(reinterpret_cast<const char*>(setting.data()), setting.size()));
     if (!parsed) return Err{invalid_salt()};
 
     SignalCheck signals;
+    TRY_OK(signals.arm());
     auto hashed = detach([&] {
         return bcrypt::_hash_password(password, parsed->cost, parsed->salt, signals.cancel());
     });

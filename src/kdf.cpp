@@ -1,8 +1,14 @@
+// kdf: bcrypt_pbkdf key derivation, with its warning for few rounds.
 #include <cstring>
 #include <string>
 
+#include "arguments.h"
+#include "attach.h"
+#include "conversions.h"
 #include "functions.h"
 #include "pbkdf/bcrypt_pbkdf.h"
+#include "references.h"
+#include "signals.h"
 
 namespace quorlix {
 
@@ -15,11 +21,25 @@ constexpr FunctionDescription KDF{"kdf", KDF_PARAMS, 4};
 constexpr uint64_t MAX_KEY_BYTES = 512;
 constexpr uint32_t FEW_ROUNDS = 50;
 
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour.
+constexpr const char* EMPTY_INPUT = "password and salt must not be empty";
+constexpr const char* BAD_KEY_LENGTH = "desired_key_bytes must be 1-512";
+constexpr const char* BAD_ROUNDS = "rounds must be 1 or more";
+constexpr const char* UNWRAP_FAILED = "called `Result::unwrap()` on an `Err` value: ";
+
+std::string few_rounds_warning(uint32_t rounds) {
+    return "Warning: quorlix.kdf() called with only " + std::to_string(rounds) +
+           " round(s). This few is not secure: the parameter is linear, like PBKDF2.";
+}
+
+////////////////////
+/// The function ///
+////////////////////
 PyResult<void> warn_few_rounds(uint32_t rounds) {
-    const std::string message = "Warning: quorlix.kdf() called with only " +
-                                std::to_string(rounds) +
-                                " round(s). This few is not secure: the parameter is linear, like "
-                                "PBKDF2.";
+    const std::string message = few_rounds_warning(rounds);
     Owned category = Owned::borrow(PyExc_UserWarning);
     if (PyErr_WarnEx(category.get(), message.c_str(), 3) == -1) return Err{fetch()};
     return {};
@@ -28,12 +48,12 @@ PyResult<void> warn_few_rounds(uint32_t rounds) {
 PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, uint32_t rounds,
                         bool ignore_few_rounds) {
     if (password.empty() || salt.empty()) {
-        return Err{PyErr::value_error("password and salt must not be empty")};
+        return Err{PyErr::value_error(EMPTY_INPUT)};
     }
     if (desired_key_bytes == 0 || desired_key_bytes > MAX_KEY_BYTES) {
-        return Err{PyErr::value_error("desired_key_bytes must be 1-512")};
+        return Err{PyErr::value_error(BAD_KEY_LENGTH)};
     }
-    if (rounds == 0) return Err{PyErr::value_error("rounds must be 1 or more")};
+    if (rounds == 0) return Err{PyErr::value_error(BAD_ROUNDS)};
     // Warned while the lock is held: the warning machinery is Python code.
     if (rounds < FEW_ROUNDS && !ignore_few_rounds) TRY_OK(warn_few_rounds(rounds));
 
@@ -44,13 +64,13 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
     std::memset(key, 0, n);
 
     SignalCheck signals;
+    TRY_OK(signals.arm());
     auto derived = detach([&] {
         return pbkdf::bcrypt_pbkdf(password, salt, rounds, {key, n}, signals.cancel());
     });
     if (!derived && derived.error() == pbkdf::Error::Interrupted) return Err{signals.take_error()};
     if (!derived) {
-        panic("called `Result::unwrap()` on an `Err` value: " +
-              std::string(pbkdf::error_name(derived.error())));
+        panic(UNWRAP_FAILED + std::string(pbkdf::error_name(derived.error())));
     }
     return out.release();
 }

@@ -2,15 +2,20 @@
 #include <atomic>
 #include <string>
 
+#include "frame.h"
 #include "functions.h"
+#include "once_cell.h"
+#include "references.h"
 
 namespace quorlix {
 
 namespace {
 
-////////////////////////////
-/// Metadata attributes ///
-////////////////////////////
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour: the attributes'
+// values and the errors of the import.
 constexpr const char* AUTHOR = "The quorlix developers";
 constexpr const char* COPYRIGHT_PREFIX = "Copyright 2025-2026";
 constexpr const char* SUBINTERPRETER_HELP = "https://quorlix.dev/docs/subinterpreters";
@@ -30,9 +35,23 @@ constexpr Attribute METADATA[] = {
     {"__license__", "Apache License, Version 2.0"},
 };
 
-/////////////////////////
+std::string copyright() { return std::string(COPYRIGHT_PREFIX) + " " + AUTHOR; }
+
+// The targets named by conversion errors.
+constexpr const char* LIST_TARGET = "PyList";
+constexpr const char* STRING_TARGET = "PyString";
+
+constexpr const char* APPEND_FAILED = "could not append __name__ to __all__: ";
+
+PyErr subinterpreters_unsupported() {
+    return PyErr::message(
+        [] { return PyExc_ImportError; },
+        std::string("PyO3 modules do not yet support subinterpreters, see ") + SUBINTERPRETER_HELP);
+}
+
+////////////////////////
 /// Function records ///
-/////////////////////////
+////////////////////////
 template <FastcallBody body>
 constexpr PyCFunction entry() {
     return reinterpret_cast<PyCFunction>(
@@ -40,6 +59,7 @@ constexpr PyCFunction entry() {
 }
 
 // The interpreter keeps pointers into these for the rest of the process.
+// Each exact name and signature text is the module's documented behaviour.
 PyMethodDef METHODS[] = {
     {"checkpw", entry<checkpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "checkpw(password, hashed_password)\n--\n\n"},
@@ -51,9 +71,9 @@ PyMethodDef METHODS[] = {
      "kdf(password, salt, desired_key_bytes, rounds, ignore_few_rounds=False)\n--\n\n"},
 };
 
-//////////////////////////
+/////////////////////////
 /// Module definition ///
-//////////////////////////
+/////////////////////////
 struct ModuleDef {
     PyModuleDef ffi;
     std::atomic<int64_t> interpreter;
@@ -79,16 +99,17 @@ ModuleDef MODULE_DEF{
 OnceCell<PyObject*> NAME_ATTR;
 OnceCell<PyObject*> ALL_ATTR;
 
-//////////////////////////
+/////////////////////////
 /// Module operations ///
-//////////////////////////
-// The module's __all__, created empty when missing.
+/////////////////////////
+// The module's __all__ list, the index of its public names, created empty
+// when missing.
 PyResult<Owned> index(PyObject* module) {
     PyObject* all_name = intern(ALL_ATTR, "__all__");
     Owned all(PyObject_GetAttr(module, all_name));
     if (all) {
         if (!has_type_flag(all.get(), Py_TPFLAGS_LIST_SUBCLASS)) {
-            return Err{PyErr::downcast(all.get(), "PyList")};
+            return Err{PyErr::downcast(all.get(), LIST_TARGET)};
         }
         return all;
     }
@@ -105,7 +126,7 @@ PyResult<Owned> index(PyObject* module) {
 PyResult<void> add(PyObject* module, PyObject* name, PyObject* value) {
     TRY_LET(const Owned all, index(module));
     if (PyList_Append(all.get(), name) != 0) {
-        panic("could not append __name__ to __all__: " + fetch().debug());
+        panic(APPEND_FAILED + fetch().debug());
     }
     if (PyObject_SetAttr(module, name, value) != 0) return Err{fetch()};
     return {};
@@ -121,11 +142,13 @@ PyResult<void> add_function(PyObject* module, PyObject* function) {
     Owned name(PyObject_GetAttr(function, intern(NAME_ATTR, "__name__")));
     if (!name) return Err{fetch()};
     if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        return Err{PyErr::downcast(name.get(), "PyString")};
+        return Err{PyErr::downcast(name.get(), STRING_TARGET)};
     }
     return add(module, name.get(), function);
 }
 
+// A new builtin function object for def, bound to the module and with the
+// module's name as its __module__.
 PyResult<Owned> internal_new(PyMethodDef* def, PyObject* module) {
     Owned module_name(PyModule_GetNameObject(module));
     if (!module_name) return Err{fetch()};
@@ -140,8 +163,7 @@ PyResult<void> module_body(PyObject* module) {
         TRY_OK(add_function(module, function.get()));
     }
     for (const Attribute& a : METADATA) TRY_OK(add(module, a.name, a.value));
-    const std::string copyright = std::string(COPYRIGHT_PREFIX) + " " + AUTHOR;
-    return add(module, "__copyright__", copyright);
+    return add(module, "__copyright__", copyright());
 }
 
 PyResult<PyObject*> make_module(ModuleDef& def) {
@@ -149,10 +171,7 @@ PyResult<PyObject*> make_module(ModuleDef& def) {
     if (id == -1) return Err{fetch()};
     int64_t expected = -1;
     if (!def.interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        return Err{
-            PyErr::message([] { return PyExc_ImportError; },
-                           std::string("PyO3 modules do not yet support subinterpreters, see ") +
-                               SUBINTERPRETER_HELP)};
+        return Err{subinterpreters_unsupported()};
     }
     TRY_LET(PyObject* const* cell,
             def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {

@@ -1,3 +1,5 @@
+// The bcrypt hash: preparing the key, the expensive setup, the 64-fold
+// encryption of the magic text, and the parts of the hash string.
 #include "bcrypt/bcrypt.h"
 
 #include <algorithm>

@@ -48,8 +48,9 @@ using RawHash = std::array<uint8_t, RAW_BYTES>;
 Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
                                     std::span<const uint8_t> key, const Cancel& cancel = {});
 
-// Hashes a password of any length: the key is the password with a NUL byte
-// appended, cut to 72 bytes. Costs outside 4..31 are refused.
+// The bcrypt hash of a password of any length, as the parts of its hash
+// string: the key is the password with a NUL byte appended, cut to 72 bytes.
+// Costs outside 4..31 are refused.
 Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
                                               std::span<const uint8_t, SALT_BYTES> salt,
                                               const Cancel& cancel = {});

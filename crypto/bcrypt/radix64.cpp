@@ -1,3 +1,4 @@
+// bcrypt's radix-64 encoder and its strict decoder.
 #include "bcrypt/radix64.h"
 
 #include <array>

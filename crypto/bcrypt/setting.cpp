@@ -1,3 +1,4 @@
+// Reading a setting or hash string into its version, cost and salt.
 #include "bcrypt/setting.h"
 
 #include "bcrypt/radix64.h"

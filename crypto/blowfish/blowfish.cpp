@@ -1,3 +1,5 @@
+// Blowfish's initial state and bcrypt's two key-schedule steps, for one
+// state and for several in lockstep.
 #include "blowfish/blowfish.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// bcrypt_pbkdf: the Bhash pseudo-random function, and the PBKDF2 rounds
+// whose blocks are spread over the output.
 #include "pbkdf/bcrypt_pbkdf.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The portable SHA-512 compression, for processors without AVX2.
 #include "common.h"
 #include "sha512/sha512.h"
 #include "sha512/sha512_rounds.h"

@@ -1,3 +1,5 @@
+// SHA-512 hashing, and the choice of compression made once from the
+// processor's features.
 #include "sha512/sha512.h"
 
 #include <cstring>

@@ -10,8 +10,15 @@ from _quorlix import __version_ex__
 
 __version__ = __version_ex__
 
+# The limits the extension enforces, stated once for the command line and the
+# Django hashers, which check or cut before they call it.
+_MAX_PASSWORD_BYTES = 72  # bcrypt reads no more of a password
 _MIN_COST = 4
 _MAX_COST = 31
+_DEFAULT_COST = 12  # gensalt's
+_MAX_KEY_BYTES = 512  # kdf's desired_key_bytes
+_MAX_KDF_ROUNDS = 2**32 - 1  # kdf takes rounds as an unsigned 32-bit number
+_FEW_KDF_ROUNDS = 50  # kdf warns below it
 
 # A stored hash in the one form hashpw writes and checkpw can ever accept: it
 # compares against the canonical 60-byte string it renders. The last salt
@@ -32,7 +39,7 @@ def _hash_cost(hashed: bytes) -> int | None:
     return cost if _MIN_COST <= cost <= _MAX_COST else None
 
 
-def needs_rehash(hashed: bytes, rounds: int = 12) -> bool:
+def needs_rehash(hashed: bytes, rounds: int = _DEFAULT_COST) -> bool:
     """True when the stored hash was made at a cost below rounds.
 
     hashed is a 60-byte hash string as hashpw returns it (any of the versions

@@ -1,12 +1,8 @@
 """The ``quorlix`` command: hash, check, kdf and calibrate from a shell.
 
 Passwords never come from the command line, where other users could read
-them in the process list: they are read without echo from a terminal, as
-one line from standard input when that is a pipe or a file, or as the first
-line of the file named by --password-file.
-
-Exit statuses: 0 success, 1 ``check`` found no match, 2 bad input or usage,
-74 the result could not be written, 130 interrupted. Each failure is one
+them in the process list; where they come from, and the exit statuses
+(EXIT_STATUSES below), are told by ``quorlix --help``. Each failure is one
 line on standard error, never a traceback.
 """
 
@@ -14,33 +10,52 @@ from __future__ import annotations
 
 import argparse
 import base64
+import functools
 import getpass
 import math
 import os
 import sys
-import threading
 import time
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
-from . import _HASH_RE, _MAX_COST, _MIN_COST, __version__, checkpw, gensalt, hashpw, kdf
+if sys.platform != "win32":
+    import termios
+
+from . import _DEFAULT_COST as DEFAULT_COST
+from . import _FEW_KDF_ROUNDS as FEW_KDF_ROUNDS
+from . import _HASH_RE, __version__, checkpw, gensalt, hashpw, kdf
+from . import _MAX_COST as MAX_COST
+from . import _MAX_KDF_ROUNDS as MAX_KDF_ROUNDS
+from . import _MAX_KEY_BYTES as MAX_KEY_BYTES
+from . import _MAX_PASSWORD_BYTES as MAX_PASSWORD_BYTES
+from . import _MIN_COST as MIN_COST
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
 EXIT_BAD_INPUT = 2
+EXIT_SOFTWARE = 70  # EX_SOFTWARE of sysexits.h
 EXIT_OUTPUT_FAILED = 74  # EX_IOERR of sysexits.h
 EXIT_INTERRUPTED = 130
 
-MIN_COST = _MIN_COST
-MAX_COST = _MAX_COST
+# What each status means, told once: every --help shows it.
+EXIT_STATUSES = (
+    (EXIT_OK, "success (check: the password matches)"),
+    (EXIT_NO_MATCH, "when it does not match"),
+    (EXIT_BAD_INPUT, "bad input or usage"),
+    (EXIT_SOFTWARE, "an internal error"),
+    (EXIT_OUTPUT_FAILED, "the result could not be written (standard output closed or full, or its reader gone)"),
+    (EXIT_INTERRUPTED, "interrupted"),
+)
+
 SAFE_COST = 10  # below it a stolen hash falls to guessing too quickly
-MAX_PASSWORD_BYTES = 72
-MAX_KEY_BYTES = 512
-MAX_KDF_ROUNDS = 2**32 - 1
-FEW_KDF_ROUNDS = 50
+# The most read of a password line, a passphrase or a salt file: far more
+# than can be valid, enough to tell a password's real length and to let
+# check --truncate cut a long one, and a terminal's own line limit.
+INPUT_BOUND = 4096
 
 
 class BadInput(Exception):
@@ -121,39 +136,16 @@ def _hex_salt(text: str) -> bytes:
     return salt
 
 
-P = ParamSpec("P")
-T = TypeVar("T")
-
-
-def _interruptible(fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
-    """Runs fn in a daemon thread and waits for it.
-
-    A hash at a high cost runs for minutes; Python handles Ctrl-C only
-    between bytecodes of the main thread, so the main thread waits here,
-    where the signal interrupts the wait at once. The hash releases the
-    interpreter lock, so the worker costs the main thread nothing, and being
-    a daemon it does not hold up the exit.
-    """
-    results: list[T] = []
-    errors: list[BaseException] = []
-
-    def work() -> None:
-        try:
-            results.append(fn(*args, **kwargs))
-        except BaseException as exc:  # handed to the waiting thread
-            errors.append(exc)
-
-    worker = threading.Thread(target=work, name="quorlix-worker", daemon=True)
-    worker.start()
-    worker.join()
-    if errors:
-        raise errors[0]
-    return results[0]
-
-
-def _first_line(stream: BinaryIO) -> bytes | None:
-    """The first line of a stream without its line ending; None when empty."""
-    line = stream.readline()
+def _line(read: Callable[[int], bytes]) -> bytes | None:
+    """The first line that read(n) gives, without its line ending; None when
+    there is none. Reads at most INPUT_BOUND bytes and a line ending: a
+    longer line comes back cut, but still longer than INPUT_BOUND."""
+    line = b""
+    while len(line) < INPUT_BOUND + 2 and not line.endswith(b"\n"):
+        chunk = read(INPUT_BOUND + 2 - len(line))
+        if not chunk:
+            break
+        line += chunk
     if not line:
         return None
     if line.endswith(b"\n"):
@@ -163,19 +155,13 @@ def _first_line(stream: BinaryIO) -> bytes | None:
     return line
 
 
-def _end_prompt_line() -> None:
-    """Ends the line a prompt left open, where getpass wrote the prompt."""
-    try:
-        with open("/dev/tty", "w") as tty:
-            tty.write("\n")
-    except OSError:
-        _say("")
-
-
 def _from_stdin() -> bytes:
     if sys.stdin is None:
         raise BadInput("no password: standard input is closed")
-    line = _first_line(sys.stdin.buffer)
+    try:
+        line = _line(sys.stdin.buffer.readline)
+    except OSError as exc:
+        raise BadInput(f"cannot read standard input: {exc.strerror}") from None
     if line is None:
         raise BadInput("no password on standard input")
     return line
@@ -184,7 +170,7 @@ def _from_stdin() -> bytes:
 def _from_file(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            line = _first_line(f)
+            line = _line(f.readline)
     except OSError as exc:
         raise BadInput(f"cannot read password file {path!r}: {exc.strerror}") from None
     if line is None:
@@ -192,25 +178,74 @@ def _from_file(path: str) -> bytes:
     return line
 
 
-def read_password(prompt: str, confirm: bool = False, path: str | None = None) -> bytes:
-    """The password as bytes: the first line of the file at path ("-" for
-    standard input), else typed at a terminal, else one line of stdin."""
-    if path == "-":
-        return _from_stdin()
-    if path is not None:
-        return _from_file(path)
-    if sys.stdin is not None and sys.stdin.isatty():
+def _write_to(fd: int, text: str) -> None:
+    try:
+        os.write(fd, text.encode())
+    except OSError:
+        pass  # a prompt that cannot be shown does not stop the reading
+
+
+def _ask(prompt: str) -> bytes | None:
+    """One line typed at the terminal without echo, as the very bytes typed,
+    whatever the locale; None at the end of input (Ctrl-D)."""
+    if sys.platform == "win32":  # no termios: the console gives text
         try:
-            typed = getpass.getpass(f"{prompt}: ")
-            if confirm and getpass.getpass(f"Repeat {prompt.lower()}: ") != typed:
-                raise BadInput("the two entries do not match")
+            typed = getpass.getpass(prompt)
         except EOFError:
-            # Ctrl-D: getpass leaves the cursor after the prompt.
-            _end_prompt_line()
-            raise BadInput(f"no {prompt.lower()} entered") from None
-        # Lone surrogates stand for undecodable terminal bytes; give them back.
-        return typed.encode("utf-8", "surrogateescape")
-    return _from_stdin()
+            return None
+        # Join the UTF-16 halves of a character that the console hands over apart.
+        return typed.encode("utf-16-le", "surrogatepass").decode("utf-16-le").encode()
+    try:
+        fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY)
+        tty, out = fd, fd
+    except OSError:  # no controlling terminal: standard input is the one
+        fd, tty, out = -1, 0, 2
+    try:
+        saved = termios.tcgetattr(tty)
+        quiet = [*saved[:3], saved[3] & ~termios.ECHO, *saved[4:]]
+        termios.tcsetattr(tty, termios.TCSAFLUSH, quiet)
+        try:
+            _write_to(out, prompt)
+            line = _line(functools.partial(os.read, tty))
+        finally:
+            # TCSAFLUSH also drops what was typed past the line.
+            termios.tcsetattr(tty, termios.TCSAFLUSH, saved)
+        # The line end typed was not echoed. After Ctrl-C, main ends the line.
+        _write_to(out, "\n")
+        return line
+    except (OSError, termios.error) as exc:
+        raise BadInput(f"cannot read the terminal: {exc.args[-1]}") from None
+    finally:
+        if fd >= 0:
+            os.close(fd)
+
+
+def _typed(what: str, confirm: bool) -> bytes:
+    prompts = [f"{what}: ", f"Repeat {what.lower()}: "] if confirm else [f"{what}: "]
+    entries = []
+    for prompt in prompts:
+        entry = _ask(prompt)
+        if entry is None:
+            raise BadInput(f"no {what.lower()} entered")
+        entries.append(entry)
+    if entries[-1] != entries[0]:
+        raise BadInput("the two entries do not match")
+    return entries[0]
+
+
+def read_password(what: str, confirm: bool = False, path: str | None = None) -> bytes:
+    """The password as bytes: the first line of the file at path, else typed
+    at a terminal (asked twice with confirm), else one line of standard
+    input; path "-" names standard input."""
+    if path is not None and path != "-":
+        line = _from_file(path)
+    elif sys.stdin is not None and sys.stdin.isatty():
+        line = _typed(what, confirm)
+    else:
+        line = _from_stdin()
+    if len(line) > INPUT_BOUND:
+        raise BadInput(f"the {what.lower()} is over {INPUT_BOUND} bytes long, more than quorlix reads")
+    return line
 
 
 def _say(line: str) -> None:
@@ -254,7 +289,7 @@ def _run_hash(args: argparse.Namespace) -> int:
     password = read_password("Password", confirm=True, path=args.password_file)
     if len(password) > MAX_PASSWORD_BYTES:
         raise _too_long(password, "choose a shorter one")
-    hashed = _interruptible(hashpw, password, gensalt(args.rounds, args.prefix.encode("ascii")))
+    hashed = hashpw(password, gensalt(args.rounds, args.prefix.encode("ascii")))
     emit(hashed.decode("ascii") + "\n")
     return EXIT_OK
 
@@ -262,10 +297,11 @@ def _run_hash(args: argparse.Namespace) -> int:
 def _run_check(args: argparse.Namespace) -> int:
     password = read_password("Password", path=args.password_file)
     if args.truncate:
-        password = password[:MAX_PASSWORD_BYTES]
+        # As crypt(3) takes it, behind mkpasswd and htpasswd: a C string.
+        password = password.split(b"\0", 1)[0][:MAX_PASSWORD_BYTES]
     elif len(password) > MAX_PASSWORD_BYTES:
         raise _too_long(password, "for a hash made by a tool that cuts it there (mkpasswd, htpasswd), add --truncate")
-    matches = _interruptible(checkpw, password, args.hash)
+    matches = checkpw(password, args.hash)
     emit("password matches\n" if matches else "password does not match\n")
     return EXIT_OK if matches else EXIT_NO_MATCH
 
@@ -275,11 +311,13 @@ def _run_kdf(args: argparse.Namespace) -> int:
     if args.salt_file is not None:
         try:
             with open(args.salt_file, "rb") as f:
-                salt = f.read()
+                salt = f.read(INPUT_BOUND + 1)
         except OSError as exc:
             raise BadInput(f"cannot read salt file {args.salt_file!r}: {exc.strerror}") from None
         if not salt:
             raise BadInput(f"salt file {args.salt_file!r} is empty")
+        if len(salt) > INPUT_BOUND:
+            raise BadInput(f"salt file {args.salt_file!r} is over {INPUT_BOUND} bytes long, more than quorlix reads")
     else:
         salt = args.salt_hex
     if args.rounds < FEW_KDF_ROUNDS:
@@ -287,10 +325,12 @@ def _run_kdf(args: argparse.Namespace) -> int:
             f"{args.parser.prog}: warning: {args.rounds} rounds are few; "
             f"{FEW_KDF_ROUNDS} or more are advised for new keys"
         )
+    if args.format == "raw" and sys.stdout is not None and sys.stdout.isatty():
+        raise BadInput("will not write the raw key to a terminal; redirect standard output, or use --format hex")
     password = read_password("Passphrase", path=args.password_file)
     if not password:
         raise BadInput("the passphrase is empty; bcrypt_pbkdf needs at least one byte")
-    key = _interruptible(kdf, password, salt, args.length, args.rounds, ignore_few_rounds=True)
+    key = kdf(password, salt, args.length, args.rounds, ignore_few_rounds=True)
     if args.format == "raw":
         emit(key)
     elif args.format == "base64":
@@ -307,7 +347,7 @@ def _time_cost(cost: int) -> float:
     spent = 0.0
     for _ in range(3):
         start = time.perf_counter()
-        _interruptible(hashpw, b"calibration password", salt)
+        hashpw(b"calibration password", salt)
         took = time.perf_counter() - start
         best = min(best, took)
         spent += took
@@ -347,9 +387,18 @@ def _password_file_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--password-file",
         metavar="PATH",
-        help="read the password from the first line of PATH instead (- for standard input, "
-        "/dev/fd/N for an open file descriptor), without a prompt",
+        help="read the password from the first line of PATH instead, without a prompt (/dev/fd/N for an "
+        "open file descriptor; - for standard input, which at a terminal asks as without this option)",
     )
+
+
+# Every --help ends with it.
+EPILOG = (
+    "Passwords are typed without echo at a terminal, taken as the very bytes typed (where there is no "
+    "termios, as on Windows, as the typed text in UTF-8); otherwise they are read as one line of standard "
+    f"input, or as the first line of --password-file. quorlix reads at most {INPUT_BOUND} bytes of a password "
+    "line or a salt file. Exit status: " + ", ".join(f"{status} {meaning}" for status, meaning in EXIT_STATUSES) + "."
+)
 
 
 def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
@@ -357,10 +406,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog,
         description="bcrypt password hashing and bcrypt_pbkdf key derivation.",
-        epilog="Passwords are read without echo from a terminal, as one line of standard input "
-        "otherwise, or as the first line of --password-file. Exit status: 0 success, 1 no match "
-        f"(check), 2 bad input, {EXIT_OUTPUT_FAILED} the result could not be written (standard output "
-        f"closed or full, or its reader gone), {EXIT_INTERRUPTED} interrupted.",
+        epilog=EPILOG,
     )
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
@@ -368,12 +414,14 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p = commands.add_parser(
         "hash",
         help="hash a password and print the bcrypt hash string",
-        description="Hash a password under a fresh random salt and print the 60-character hash string.",
+        description="Hash a password under a fresh random salt and print the 60-character hash string. "
+        "Every byte of the password counts, a NUL byte too.",
+        epilog=EPILOG,
     )
     p.add_argument(
         "--rounds",
         type=_int_in(MIN_COST, MAX_COST),
-        default=12,
+        default=DEFAULT_COST,
         metavar="N",
         help=f"cost: 2**N rounds of the key schedule, {MIN_COST} to {MAX_COST} (default: %(default)s)",
     )
@@ -389,15 +437,16 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     p = commands.add_parser(
         "check",
         help="check a password against a bcrypt hash string",
-        description="Check a password against a hash string. Exit status 0 when it matches, "
-        "1 when it does not, 2 when the hash or the password cannot be used.",
+        description="Check a password against a hash string.",
+        epilog=EPILOG,
     )
     p.add_argument("hash", metavar="HASH", type=_hash_arg, help="the stored hash, e.g. $2b$12$...")
     p.add_argument(
         "--truncate",
         action="store_true",
-        help=f"use only the first {MAX_PASSWORD_BYTES} bytes of a longer password, as mkpasswd and "
-        f"htpasswd do when they hash (without it, a password over {MAX_PASSWORD_BYTES} bytes is an error)",
+        help="take the password as mkpasswd and htpasswd hash it (through crypt(3)): up to its first NUL "
+        f"byte, and of that the first {MAX_PASSWORD_BYTES} bytes (without it, a NUL counts as any byte, and a "
+        f"password over {MAX_PASSWORD_BYTES} bytes is an error)",
     )
     _password_file_option(p)
     p.set_defaults(run=_run_check, parser=p)
@@ -407,6 +456,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         help="derive a key with bcrypt_pbkdf and print it",
         description="Derive key material from a passphrase and a salt with bcrypt_pbkdf "
         "(as OpenSSH does for its key files) and print it.",
+        epilog=EPILOG,
     )
     salt = p.add_mutually_exclusive_group(required=True)
     salt.add_argument("--salt-hex", metavar="HEX", type=_hex_salt, help="the salt, in hexadecimal")
@@ -429,7 +479,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         "--format",
         choices=("hex", "base64", "raw"),
         default="hex",
-        help="hex or base64 on one line, or the raw bytes alone (default: %(default)s)",
+        help="hex or base64 on one line, or the raw bytes alone, never to a terminal (default: %(default)s)",
     )
     _password_file_option(p)
     p.set_defaults(run=_run_kdf, parser=p)
@@ -439,6 +489,7 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
         help="time hashing at rising costs and recommend one",
         description=f"Time hashpw on this machine at costs {MIN_COST}, {MIN_COST + 1}, ... until one takes longer "
         "than the target, and recommend the highest cost that stays within it.",
+        epilog=EPILOG,
     )
     p.add_argument(
         "--target-ms",
@@ -458,22 +509,13 @@ def build_parser(prog: str = "quorlix") -> argparse.ArgumentParser:
     return parser
 
 
-def _exit_interrupted() -> NoReturn:
-    """Ends the process at once with status 130.
-
-    A worker thread may still be inside a long hash, whose result nobody
-    wants any more; os._exit leaves without running the interpreter's
-    shutdown around it.
-    """
-    if sys.stderr is not None and sys.stderr.isatty():
-        sys.stderr.write("\n")  # leave the shell prompt on a line of its own
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            if stream is not None:
-                stream.flush()
-        except (OSError, ValueError):
-            pass  # a closed or broken stream has nothing more to show anyway
-    os._exit(EXIT_INTERRUPTED)
+def _end_interrupted_line() -> None:
+    """Leaves the shell's prompt on a line of its own after Ctrl-C."""
+    try:
+        if sys.stderr is not None and sys.stderr.isatty():
+            _say("")
+    except ValueError:
+        pass  # closed: nothing was shown there
 
 
 def _discard_output() -> None:
@@ -489,11 +531,12 @@ def _discard_output() -> None:
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
-    """Runs the command line on argv (default: sys.argv[1:]); returns the
-    exit status, except after Ctrl-C, which ends the process with 130."""
-    parser = build_parser(prog)
+    """Runs the command line on argv (default: sys.argv[1:]) and returns the
+    exit status. Ctrl-C stops even a long hash at once: the module raises
+    KeyboardInterrupt out of it."""
     name = prog
     try:
+        parser = build_parser(prog)
         args = parser.parse_args(argv)
         name = args.parser.prog
         emit("")  # no result can be written: say so before asking for a password
@@ -507,4 +550,11 @@ def main(argv: Sequence[str] | None = None, prog: str = "quorlix") -> int:
         _discard_output()
         return EXIT_OUTPUT_FAILED
     except KeyboardInterrupt:
-        _exit_interrupted()
+        _end_interrupted_line()
+        return EXIT_INTERRUPTED
+    except SystemExit:
+        raise  # argparse's own end, after --help or --version
+    except BaseException as exc:  # PanicException too, which is no Exception
+        # Anything else would leave as a traceback with status 1, which check uses for "no match".
+        _say(f"{name}: internal error: {exc!r}")
+        return EXIT_SOFTWARE

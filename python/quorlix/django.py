@@ -19,6 +19,7 @@ keep verifying and new ones read the same to them. Needs Django:
 from __future__ import annotations
 
 import quorlix
+from quorlix import _MAX_PASSWORD_BYTES
 
 try:
     from django.contrib.auth import hashers  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -26,12 +27,6 @@ except ModuleNotFoundError as _missing:
     if _missing.name is None or _missing.name.split(".")[0] != "django":
         raise
     raise ModuleNotFoundError("quorlix.django needs Django: pip install 'quorlix[django]'", name="django") from None
-
-# bcrypt reads 72 bytes of a password at most. Django's hashers leave the
-# cut to the library (BCryptPasswordHasher documents it), so the hashes they
-# stored for longer passwords were made from the first 72 bytes; quorlix
-# itself refuses such passwords, so the cut is made here.
-_MAX_PASSWORD_BYTES = 72
 
 
 class _Library:
@@ -43,6 +38,10 @@ class _Library:
 
     @staticmethod
     def hashpw(password: bytes, salt: bytes) -> bytes:
+        # Django's hashers leave the cut at bcrypt's limit to the library
+        # (BCryptPasswordHasher documents it), so the hashes they stored for
+        # longer passwords were made from as many bytes as bcrypt reads; quorlix
+        # itself refuses such passwords, so the cut is made here.
         return quorlix.hashpw(password[:_MAX_PASSWORD_BYTES], salt)
 
 

@@ -8,8 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "attach.h"
+#include "error.h"
 #include "frame.h"
-#include "pyerr.h"
+#include "once_cell.h"
+#include "references.h"
 
 using namespace quorlix;
 

@@ -5,6 +5,7 @@ import ctypes
 import os
 import pty
 import re
+import resource
 import select
 import shlex
 import shutil
@@ -18,6 +19,7 @@ import pytest
 from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
+from conftest import SANITIZED, run_python
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -253,6 +255,32 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, stdin, message):
     assert (done.returncode, done.stdout) == (2, b"")
 
 
+KDF_ZERO_SALT = ["kdf", "--salt-file", "/dev/zero", "--length", "8", "--rounds", "50"]
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["hash", "--password-file", "/dev/zero"], ["check", HASH], ["check", HASH, "--truncate"], [*KDF_ZERO_SALT]],
+)
+def test_endless_input_is_refused(args):
+    # Memory runs out at once for an unbounded read; the sanitizer's runtime needs terabytes of address space.
+    limit = None if SANITIZED else lambda: resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+    with open("/dev/zero", "rb") as zero:
+        done = run(*args, stdin=zero, preexec_fn=limit)
+    assert (done.returncode, "is over 4096 bytes long, more than quorlix reads" in one_line(done.stderr)) == (2, True)
+
+
+def test_internal_failure_is_status_70_not_a_traceback(getrandom_shim):
+    code = f"""
+        import ctypes, sys, quorlix.cli
+        ctypes.c_int.in_dll(ctypes.CDLL({str(getrandom_shim)!r}), "quorlix_fault").value = 3  # EIO
+        sys.exit(quorlix.cli.main(["calibrate"]))
+    """
+    done = run_python(code, env={"LD_PRELOAD": str(getrandom_shim)})
+    assert (done.returncode, "Traceback" in done.stderr) == (70, False)
+    assert done.stderr.splitlines()[-1].startswith("quorlix calibrate: internal error: PanicException('called `Result")
+
+
 def test_closed_standard_input_is_bad_input():
     done = run("hash", stdin=None, preexec_fn=lambda: os.close(0))
     assert one_line(done.stderr) == "quorlix hash: error: no password: standard input is closed"
@@ -304,8 +332,7 @@ def test_module_entry_names_itself_in_messages():
 
 
 def test_interrupt_ends_quietly_with_130():
-    # Interrupted between short hashes, the worker thread's hash often ends
-    # while the process exits: repeat to catch a crash in that window.
+    # Interrupted between short hashes, or as one ends: repeat to catch a crash in that window.
     for _ in range(10):
         proc = subprocess.Popen(
             [*SCRIPT, "calibrate", "--target-ms", "1e9"], stdout=subprocess.PIPE, stderr=subprocess.PIPE
@@ -422,13 +449,13 @@ def test_closed_output_is_reported_before_the_password_is_read():
     assert done.returncode == EXIT_OUTPUT_FAILED
 
 
-def on_terminal(args, replies, timeout=30.0):
+def on_terminal(args, replies, timeout=30.0, env=None):
     """Runs the command on a new pseudo-terminal, answering each prompt in
     turn; returns the exit status and everything the terminal showed."""
     pid, fd = pty.fork()
     if pid == 0:  # the child: the terminal is its controlling terminal
         try:
-            os.execv(SCRIPT[0], [*SCRIPT, *args])
+            os.execve(SCRIPT[0], [*SCRIPT, *args], os.environ | (env or {}))
         finally:
             os._exit(127)
     shown = b""
@@ -473,6 +500,8 @@ def test_terminal_check_and_mismatched_repeat():
     status, shown = on_terminal(["hash"], [(b"Password: ", b"one\n"), (b"Repeat password: ", b"two\n")])
     assert status == 2
     assert b"quorlix hash: error: the two entries do not match" in shown
+    status, shown = on_terminal([*KDF, "--format", "raw"], [])
+    assert (status, b"quorlix kdf: error: will not write the raw key to a terminal" in shown) == (2, True)
 
 
 def test_terminal_ctrl_c_at_the_prompt():
@@ -528,6 +557,26 @@ def test_password_file_at_a_terminal_asks_nothing(tmp_path):
     assert checkpw(b"from the file", hashed)
 
 
+@pytest.mark.parametrize(
+    "env, typed, options",
+    [
+        ({"LC_ALL": "C.UTF-8"}, b"caf\xe9", []),  # not UTF-8
+        ({"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}, "café".encode(), []),  # not ASCII
+        ({}, b"s3cr3t", ["--password-file", "-"]),
+    ],
+)
+def test_terminal_gives_the_typed_bytes_unseen(env, typed, options):
+    stored = hashpw(typed, SALT.encode()).decode()
+    status, shown = on_terminal(["check", stored, *options], [(b"Password: ", typed + b"\n")], env=env)
+    assert (status, b"password matches" in shown, typed in shown) == (0, True, False), shown
+
+
+def crypt(password):  # the C library's bcrypt at cost 4, which mkpasswd and htpasswd call
+    fn = ctypes.CDLL("libcrypt.so.1").crypt
+    fn.restype, fn.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
+    return fn(password, b"$2b$04$" + gensalt(4)[7:]).decode()
+
+
 LONG = bytes(range(33, 127)) + b"!"  # 95 bytes
 
 
@@ -545,16 +594,18 @@ LONG = bytes(range(33, 127)) + b"!"  # 95 bytes
     ids=["whole", "first-72", "other-tail", "wrong", "71", "refused-without", "72-without"],
 )
 def test_check_truncate_reads_hashes_of_tools_that_cut(typed, options, status):
-    # mkpasswd hashes through crypt(3), which uses the first 72 bytes.
-    crypt = ctypes.CDLL("libcrypt.so.1").crypt
-    crypt.restype, crypt.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
-    stored = crypt(LONG, b"$2b$04$" + gensalt(4)[7:]).decode()
+    stored = crypt(LONG)  # of which crypt(3) uses the first 72 bytes
     done = run("check", stored, *options, stdin=typed + b"\n")
     assert done.returncode == status, done.stderr
     if status == 2:
         assert "the password is 95 bytes long" in one_line(done.stderr)
     else:
         assert done.stderr == b""
+
+
+def test_check_truncate_ends_the_password_at_a_nul_as_crypt_does():
+    stored = crypt(b"ab\0cd")
+    assert [run("check", stored, *cut, stdin=b"ab\0cd\n").returncode for cut in (["--truncate"], [])] == [0, 1]
 
 
 @pytest.mark.parametrize("length", [1, 17, 48, 512])

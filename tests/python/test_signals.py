@@ -5,12 +5,14 @@ calls take seconds here, so one that is not stopped shows as a latency far
 beyond the limit; the others take about half a second.
 """
 
+import subprocess
 import sys
+import sysconfig
 from string import Template
 
 import pytest
 
-from conftest import run_python
+from conftest import SUPPORT, run_python
 
 PRELUDE = """
 import ctypes, os, signal, threading, time
@@ -150,3 +152,74 @@ def test_handlers_that_hash_or_change_meanwhile():
     r = run_python(PRELUDE + HANDLERS_CHANGE)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["in", "time", "True", "True", "True"]
+
+
+# Others' handlers stay as they are: a handler that chains to the previous
+# one, installed while a hash watches (from a Python handler, or from another
+# thread), then its signal; a C handler ticking every millisecond, which has
+# no Python handler and must not be touched. And a child forked during a
+# hash starts with its parent's handlers and restores its own.
+OTHERS = {
+    "chain from handler": """
+signal.signal(signal.SIGUSR1, lambda s, f: None)
+signal.signal(signal.SIGALRM, lambda s, f: faulthandler.register(signal.SIGUSR1, chain=True, file=sink))
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+send_later(signal.SIGUSR1, 0.3)
+print(q.hashpw(b"pw", SETTING) == crypt(b"pw", SETTING))
+""",
+    "chain from thread": """
+signal.signal(signal.SIGUSR1, lambda s, f: None)
+later(0.2, lambda: faulthandler.register(signal.SIGUSR1, chain=True, file=sink))
+q.hashpw(b"pw", SETTING)
+send_later(signal.SIGUSR1, 0.2)
+print(q.hashpw(b"pw", SETTING) == crypt(b"pw", SETTING))
+""",
+    "C handler": """
+libc.sigaction.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p]
+libc.sigaction(signal.SIGPROF, ctypes.cast(libc.getpid, ctypes.c_void_p).value.to_bytes(8, "little") + bytes(256), None)
+signal.setitimer(signal.ITIMER_PROF, 0.001, 0.001)
+before, during = c_handler(signal.SIGPROF), []
+later(0.2, lambda: during.append(c_handler(signal.SIGPROF)))
+q.hashpw(b"pw", SETTING)
+print(during == [before])
+""",
+    "fork": """
+before, children = c_handler(signal.SIGINT), []
+def fork():
+    if (pid := os.fork()) == 0:
+        start = c_handler(signal.SIGINT)
+        q.hashpw(b"pw", SETTING)
+        os._exit(0 if start == c_handler(signal.SIGINT) == before else 3)
+    children.append(os.waitpid(pid, 0)[1])
+forker = later(0.2, fork)
+q.hashpw(b"pw", SETTING)
+forker.join()
+print(children == [0])
+""",
+}
+
+
+OTHERS_PRELUDE = """
+import faulthandler
+sink = open(os.devnull, "w")
+def later(seconds, f):
+    (thread := threading.Thread(target=lambda: (time.sleep(seconds), f()))).start()
+    return thread
+"""
+
+
+@pytest.mark.parametrize("case", sorted(OTHERS))
+def test_others_handlers_stay(case):
+    r = run_python(PRELUDE + OTHERS_PRELUDE + OTHERS[case])
+    assert (r.returncode, r.stdout) == (0, "True\n"), r.stderr
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED"), reason="needs a shared libpython to embed")
+def test_interpreter_started_in_another_thread(tmp_path):
+    libdir, host = sysconfig.get_config_var("LIBDIR"), tmp_path / "host"
+    flags = [f"-I{sysconfig.get_config_var('INCLUDEPY')}", f"-L{libdir}", f"-Wl,-rpath,{libdir}"]
+    libpython = f"-lpython{sysconfig.get_config_var('LDVERSION')}"
+    subprocess.run(["cc", *flags, "-o", host, SUPPORT / "embed_host.c", libpython, "-lpthread"], check=True)
+    code = PRELUDE + 'print(interrupted("hashpw", KeyboardInterrupt, send_later(signal.SIGINT, 0.3)))'
+    r = subprocess.run([host, sys.executable, code], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout) == (0, "in time\n"), r.stderr

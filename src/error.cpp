@@ -1,72 +1,51 @@
-#include "pyerr.h"
+// The error value's raising and rendering, the pending exception, the
+// PanicException class and the text of objects in messages.
+#include "error.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <vector>
+
+#include "once_cell.h"
 
 namespace quorlix {
 
-thread_local int64_t ATTACH_COUNT = 0;
-
-///////////////////////////////
-/// Deferred release queue ///
-///////////////////////////////
+///////////////////////
+/// Texts users see ///
+///////////////////////
+// Each exact text is the module's documented behaviour.
 namespace {
 
-struct ReferencePool {
-    std::mutex mutex;
-    std::vector<PyObject*> pending;
-};
+constexpr const char* PANIC_EXCEPTION_NAME = "pyo3_runtime.PanicException";
+constexpr const char* PANIC_DOC =
+    "\nThe exception raised when the native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+constexpr const char* PANIC_CLASS_FAILED = "Failed to initialize new exception type.: ";
+constexpr const char* NO_EXCEPTION_SET = "attempted to fetch exception but none was set";
+constexpr const char* API_CALL_FAILED = "Python API call failed";
+constexpr const char* RESUMING_PANIC =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+constexpr const char* UNWRAPPED_PANIC = "Unwrapped panic from Python code";
+constexpr const char* EXCEPTION_MISSING = "exception missing after writing to the interpreter";
+constexpr const char* UNPRINTABLE = "<unprintable object>";
+constexpr const char* NO_TYPE_NAME = "<failed to extract type name>";
+constexpr const char* NO_TRACEBACK = "None";
 
-// Created at first use and never destroyed: threads may still queue
-// references while the process exits.
-std::atomic<ReferencePool*> POOL{nullptr};
+std::string unprintable(std::string_view type_name) {
+    return "<unprintable " + std::string(type_name) + " object>";
+}
 
-ReferencePool& pool() {
-    ReferencePool* p = POOL.load(std::memory_order_acquire);
-    if (p != nullptr) return *p;
-    auto* fresh = new ReferencePool;
-    if (POOL.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
-    delete fresh;
-    return *p;
+std::string cannot_convert(const std::string& type_name, const std::string& target) {
+    return "'" + type_name + "' object cannot be converted to '" + target + "'";
+}
+
+std::string debug_text(const std::string& type, const std::string& value,
+                       const std::string& traceback) {
+    return "PyErr { type: " + type + ", value: " + value + ", traceback: " + traceback + " }";
 }
 
 }  // namespace
-
-void register_decref(PyObject* obj) {
-    if (ATTACH_COUNT > 0) {
-        _Py_DecRef(obj);
-        return;
-    }
-    ReferencePool& p = pool();
-    std::lock_guard lock(p.mutex);
-    p.pending.push_back(obj);
-}
-
-Released release_lock() {
-    const int64_t count = std::exchange(ATTACH_COUNT, 0);
-    return {PyEval_SaveThread(), count};
-}
-
-void reacquire_lock(const Released& released) {
-    PyEval_RestoreThread(released.ts);
-    // The count is restored only once the lock is back: a thread that is
-    // ended inside PyEval_RestoreThread must queue its releases.
-    ATTACH_COUNT = released.attach_count;
-    drop_deferred_references();
-}
-
-void drop_deferred_references() {
-    ReferencePool* p = POOL.load(std::memory_order_acquire);
-    if (p == nullptr) return;
-    std::vector<PyObject*> batch;
-    {
-        std::lock_guard lock(p->mutex);
-        if (p->pending.empty()) return;
-        batch.swap(p->pending);
-    }
-    for (PyObject* obj : batch) _Py_DecRef(obj);
-}
 
 //////////////////////
 /// PanicException ///
@@ -75,25 +54,18 @@ namespace {
 
 OnceCell<PyObject*> PANIC_EXCEPTION;
 
-constexpr const char* PANIC_DOC =
-    "\nThe exception raised when the native code called from Python panics.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-
 }  // namespace
 
 PyObject* panic_exception_type() {
     auto r = PANIC_EXCEPTION.init_once_cell_py_attached([]() -> PyResult<PyObject*> {
-        PyObject* cls = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
+        PyObject* cls = PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_DOC,
                                                   PyExc_BaseException, nullptr);
         if (cls == nullptr) {
             // Not take(): it would ask for this very class.
             PyObject* exc = compat::get_raised_exception();
-            PyErr err = exc != nullptr
-                            ? PyErr::normalized(exc)
-                            : PyErr::system_error("attempted to fetch exception but none was set");
-            panic("Failed to initialize new exception type.: " + err.debug());
+            PyErr err =
+                exc != nullptr ? PyErr::normalized(exc) : PyErr::system_error(NO_EXCEPTION_SET);
+            panic(PANIC_CLASS_FAILED + err.debug());
         }
         return cls;
     });
@@ -102,9 +74,9 @@ PyObject* panic_exception_type() {
 
 PyErr from_panic_payload(const Panic& p) { return PyErr::panic(p.message); }
 
-///////////////////////////////
+//////////////////////////////
 /// Fetching the exception ///
-///////////////////////////////
+//////////////////////////////
 namespace {
 
 [[noreturn]] void print_panic_and_unwind(PyObject* exc) {
@@ -114,11 +86,9 @@ namespace {
         _Py_DecRef(s);
     } else {
         drop_pending();
-        msg = "Unwrapped panic from Python code";
+        msg = UNWRAPPED_PANIC;
     }
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
-               stderr);
-    std::fputs("Python stack trace below:\n", stderr);
+    std::fputs(RESUMING_PANIC, stderr);
     std::fflush(stderr);
     compat::set_raised_exception(exc);
     PyErr_PrintEx(0);
@@ -136,7 +106,7 @@ std::optional<PyErr> take() {
 
 PyErr fetch() {
     if (auto e = take()) return std::move(*e);
-    return PyErr::system_error("attempted to fetch exception but none was set");
+    return PyErr::system_error(NO_EXCEPTION_SET);
 }
 
 void drop_pending() {
@@ -145,12 +115,12 @@ void drop_pending() {
 
 void panic_after_error() {
     PyErr_Print();
-    panic("Python API call failed");
+    panic(API_CALL_FAILED);
 }
 
-/////////////////////////
+////////////////////////
 /// Object rendering ///
-/////////////////////////
+////////////////////////
 std::string to_string_lossy(PyObject* str) {
     Py_ssize_t len = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len))
@@ -174,11 +144,11 @@ std::string python_format(PyObject* obj) {
     if (name) {
         Py_ssize_t len = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len)) {
-            return "<unprintable " + std::string(utf8, size_t(len)) + " object>";
+            return unprintable({utf8, size_t(len)});
         }
     }
     drop_pending();
-    return "<unprintable object>";
+    return UNPRINTABLE;
 }
 
 ///////////////////////
@@ -201,7 +171,7 @@ std::string qualified_type_name(PyObject* type) {
         }
     }
     drop_pending();
-    return "<failed to extract type name>";
+    return NO_TYPE_NAME;
 }
 
 }  // namespace
@@ -223,12 +193,7 @@ void PyErr::restore() && {
             return;
         }
         case Kind::Downcast: {
-            std::string msg = "'";
-            msg += qualified_type_name(obj_);
-            msg += "' object cannot be converted to '";
-            msg += text_;
-            msg += "'";
-            Owned arg(new_str(msg));
+            Owned arg(new_str(cannot_convert(qualified_type_name(obj_), text_)));
             PyErr_SetObject(PyExc_TypeError, arg.get());
             return;
         }
@@ -240,7 +205,7 @@ PyObject* PyErr::make_normalized() {
         PyErr lazy = std::move(*this);
         std::move(lazy).restore();
         PyObject* exc = compat::get_raised_exception();
-        if (exc == nullptr) panic("exception missing after writing to the interpreter");
+        if (exc == nullptr) panic(EXCEPTION_MISSING);
         *this = PyErr::normalized(exc);
     }
     return obj_;
@@ -249,20 +214,8 @@ PyObject* PyErr::make_normalized() {
 std::string PyErr::debug() {
     PyObject* exc = make_normalized();
     Owned tb(PyException_GetTraceback(exc));
-    return "PyErr { type: " + python_format(type_object(exc)) + ", value: " + python_format(exc) +
-           ", traceback: " + (tb ? python_format(tb.get()) : std::string("None")) + " }";
-}
-
-///////////////////////
-/// Interned names ///
-///////////////////////
-PyObject* intern(OnceCell<PyObject*>& cell, std::string_view text) {
-    auto r = cell.init_once_cell_py_attached([text]() -> PyResult<PyObject*> {
-        PyObject* s = new_str(text);
-        PyUnicode_InternInPlace(&s);
-        return s;
-    });
-    return *r.value();
+    return debug_text(python_format(type_object(exc)), python_format(exc),
+                      tb ? python_format(tb.get()) : NO_TRACEBACK);
 }
 
 }  // namespace quorlix
