@@ -159,6 +159,15 @@ inline bool unicode_equals_utf8(PyObject* unicode, std::string_view text) {
 }
 
 ///////////////
+/// Threads ///
+///////////////
+
+// PyThread_get_thread_ident: PyPy declares it as returning long.
+inline unsigned long thread_ident() {
+    return static_cast<unsigned long>(PyThread_get_thread_ident());
+}
+
+///////////////
 /// Modules ///
 ///////////////
 
