@@ -126,7 +126,9 @@ inline long as_long(PyObject* obj) {
 inline unsigned long long as_unsigned_long_long(PyObject* index) {
     const unsigned long long v = PyLong_AsUnsignedLongLong(index);
 #if defined(PYPY_VERSION)
-    if (v == static_cast<unsigned long long>(-1) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    // (PyPy's PyErr_ExceptionMatches crashes when no exception is set.)
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr &&
+        PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyObject* zero = PyLong_FromLong(0);
         const int negative = zero != nullptr ? PyObject_RichCompareBool(index, zero, Py_LT) : -1;
         Py_XDECREF(zero);
