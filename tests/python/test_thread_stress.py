@@ -107,7 +107,8 @@ print(json.dumps({{
     "mismatches": mismatches,
     "counts": counts,
     "distinct_salts": len(set(salts)) == len(salts),
-    "one_module": len({{id(m) for m in modules}}) == 1 and modules[0] is q,
+    # On PyPy a re-import is a new module object over the same contents.
+    "one_module": all(m is q or (sys.implementation.name == "pypy" and m.hashpw is q.hashpw) for m in modules),
     "threads_that_ran": sum(1 for mine in records if mine),
 }}))
 """

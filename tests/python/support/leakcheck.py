@@ -3,9 +3,9 @@ and reports what grew.
 
     python leakcheck.py CASE CALLS
 
-Prints one JSON object: the growth of resident memory and of the C heap in
-use (mallinfo2) over all calls and over the second half alone, of the
-interpreter's allocated blocks, and the reference counts of every argument object before
+Prints one JSON object: the growth of resident memory over all calls and over
+the second half alone, of the interpreter's allocated blocks, of the C heap
+in use (mallinfo2), and the reference counts of every argument object before
 and after. Baselines are taken after a warm-up, so caches, interned names and
 the once-only cells are already filled, and after gc.collect(). PyPy counts
 neither blocks nor references: those figures are 0 and empty there.
@@ -262,7 +262,6 @@ def main():
                 "rss_growth_second_half": end[RSS] - half[RSS],
                 "blocks_growth": end[BLOCKS] - start[BLOCKS],
                 "heap_growth": end[HEAP] - start[HEAP],
-                "heap_growth_second_half": end[HEAP] - half[HEAP],
                 "refs_before": refs_before.tolist(),
                 "refs_after": refs_after.tolist(),
             }
