@@ -170,6 +170,33 @@ inline unsigned long thread_ident() {
 }
 
 ///////////////
+/// Signals ///
+///////////////
+
+// PyErr_CheckSignals. PyPy's runs no Python handler: its C handler only asks
+// the interpreter to run them at its next Python code, so there an empty
+// Python function is called after it, whose exception is the handlers'.
+inline int check_signals() {
+    if (PyErr_CheckSignals() != 0) return -1;
+#if defined(PYPY_VERSION)
+    static PyObject* empty = nullptr;  // called with the lock held; kept for good
+    if (empty == nullptr) {
+        PyObject* globals = PyDict_New();
+        if (globals == nullptr) return -1;
+        if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0) {
+            empty = PyRun_String("lambda: None", Py_eval_input, globals, globals);
+        }
+        Py_DECREF(globals);
+        if (empty == nullptr) return -1;
+    }
+    PyObject* none = PyObject_CallNoArgs(empty);
+    if (none == nullptr) return -1;
+    Py_DECREF(none);
+#endif
+    return 0;
+}
+
+///////////////
 /// Modules ///
 ///////////////
 

@@ -116,7 +116,7 @@ bool SignalCheck::run_handlers() {
     signal_watch::lower();
     signal_watch::route(share_);
     do {
-        if (PyErr_CheckSignals() != 0) {
+        if (compat::check_signals() != 0) {
             error_ = fetch();
             return true;
         }

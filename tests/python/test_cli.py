@@ -356,9 +356,6 @@ def test_interrupt_ends_quietly_with_130():
     ],
     ids=["hash", "check", "kdf"],
 )
-@pytest.mark.xfail(
-    sys.implementation.name == "pypy", reason="PyPy runs Python signal handlers only after the call", strict=True
-)
 def test_interrupt_does_not_wait_for_a_long_hash(tmp_path, args):
     # Each of these computes for minutes; Ctrl-C must not wait for the end.
     (tmp_path / "password").write_bytes(b"pw\n")

@@ -1,7 +1,5 @@
 """PanicException: raised for internal failures, resumed when it comes back."""
 
-import sys
-
 import pytest
 
 from conftest import run_python
@@ -146,9 +144,6 @@ print(len(classes), len(set(classes)), classes[0].__name__)
 
 # A signal handler raising PanicException during a long computation: the
 # panic is resumed inside the computation and unwinds through it.
-@pytest.mark.xfail(
-    sys.implementation.name == "pypy", reason="PyPy runs Python signal handlers only after the call", strict=True
-)
 def test_panic_from_a_signal_handler_unwinds_the_computation(getrandom_shim):
     out, err = run_with_shim(
         getrandom_shim,

@@ -110,16 +110,8 @@ print(result == [expected])
 }
 
 
-# PyPy: PyErr_CheckSignals, called from the computation with the lock taken
-# back, does not run the Python handlers; they run only when the call returns.
-PYPY_LATE = pytest.mark.xfail(
-    sys.implementation.name == "pypy", reason="PyPy runs Python signal handlers only after the call", strict=True
-)
-
-
 @pytest.mark.parametrize("function", ["hashpw", "checkpw", "kdf"])
 @pytest.mark.parametrize("case", sorted(CASES))
-@PYPY_LATE
 def test_main_thread_computation_handles_signals(case, function):
     r = run_python(PRELUDE + Template(CASES[case]).substitute(function=function))
     assert r.returncode == 0, r.stderr
@@ -147,7 +139,6 @@ print({s: c_handler(s) for s in before} == before)
 """
 
 
-@PYPY_LATE
 def test_handlers_that_hash_or_change_meanwhile():
     r = run_python(PRELUDE + HANDLERS_CHANGE)
     assert r.returncode == 0, r.stderr
