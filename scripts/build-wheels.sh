@@ -114,7 +114,8 @@ scripts/sid-root.sh make
 cp -L "$(gcc -print-file-name=libgcc_s.so.1)" "$WORK/libgcc_s.so.1"
 rm -rf "$WORK/pypy-venv"
 scripts/sid-root.sh run pypy3 -m venv "$WORK/pypy-venv"
-PIP=(scripts/sid-root.sh run "$WORK/pypy-venv/bin/python" -m pip) RAW=pypy wheel x86_64 "$WORK/libgcc_s.so.1"
+PIP=(scripts/sid-root.sh run "$WORK/pypy-venv/bin/python" -m pip)
+RAW=pypy wheel x86_64 "$WORK/libgcc_s.so.1"
 
 echo "== checks"
 python scripts/check_wheels.py --glibc "$GLIBC" "$OUT"/*.whl
