@@ -18,7 +18,7 @@ if [ "${1:-}" = --all ]; then
   ALL=1
   shift
 fi
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 export PYTHON
 BUILD=build/test
 
@@ -44,62 +44,35 @@ cpp_tests() {
 # The suite runs against the package installed into a fresh virtual
 # environment, the way a user installs it.
 python_tests() {
-  rm -rf "$BUILD/venv"
-  "$PYTHON" -m venv "$BUILD/venv"
-  local vpy="$BUILD/venv/bin/python"
-  "$vpy" -m pip install -q --upgrade pip
-  "$vpy" -m pip install -q ".[test]"
+  fresh_venv "$PYTHON" "$BUILD/venv" ".[test]"
   # With --all the release stage runs the packaging tests, on the
   # distributions it builds, instead of building them twice.
   local skip=()
   [ $ALL = 0 ] || skip=(--ignore=tests/python/test_packaging.py)
-  "$vpy" -m pytest -q -p no:cacheprovider tests/python "${skip[@]}" "$@"
+  "$BUILD/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python "${skip[@]}" "$@"
 }
 
-summary=()
-failed=0
-stage() {
-  local name=$1 start status
-  shift
-  echo "== $name"
-  start=$(date +%s)
-  if [ $ALL = 1 ]; then
-    status=0
-    ("$@") || status=$?
-  else
-    "$@"
-    status=0
-  fi
-  local took=$(($(date +%s) - start))
-  if [ $status = 0 ]; then
-    summary+=("  $name: passed (${took}s)")
-  else
-    summary+=("  $name: FAILED (${took}s)")
-    failed=$((failed + 1))
-  fi
-}
-
-stage "C++ unit tests" cpp_tests cpp
-stage "Python tests" python_tests "$@"
+# Without --all the first failure ends the run; with it every stage runs.
+[ $ALL = 0 ] || set +e
+run_stage "C++ unit tests" cpp_tests cpp
+run_stage "Python tests" python_tests "$@"
 
 if [ $ALL = 1 ]; then
   # The cores with the plain C++ Blowfish round, the one every processor
   # but x86-64 runs.
-  stage "C++ unit tests, plain Blowfish round" cpp_tests cpp-plain \
+  run_stage "C++ unit tests, plain Blowfish round" cpp_tests cpp-plain \
     -DQUORLIX_ASM=OFF -DQUORLIX_BUILD_MODULE=OFF
-  stage "Python tests on the other CPythons" scripts/test-python-versions.sh
-  stage "Formatting, lint and types" scripts/lint.sh
+  run_stage "Python tests on the other CPythons" scripts/test-python-versions.sh
+  run_stage "Formatting, lint and types" scripts/lint.sh
   # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
-  stage "Portability" scripts/check-portability.sh
+  run_stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
-  stage "Hardening" scripts/harden.sh
+  run_stage "Hardening" scripts/harden.sh
   # PyPy 3.11 and CPython 3.14 and 3.15: see scripts/test-sid.sh.
-  stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
+  run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
   # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
-  stage "Release wheels" scripts/test-wheels.sh
+  run_stage "Release wheels" scripts/test-wheels.sh
 fi
 
 wait
-echo "== summary"
-printf '%s\n' "${summary[@]}"
-[ $failed = 0 ]
+stage_summary summary

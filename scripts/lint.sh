@@ -7,18 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 VENV=build/lint-venv
 # Pinned: a new release of a linter must not fail an unchanged tree.
 TOOLS=(ruff==0.17.6 mypy==2.4.1)
 
 scripts/apt-install.sh clang-format
-if ! "$VENV/bin/python" -m pip show -q "${TOOLS[@]%%==*}" >/dev/null 2>&1 ||
-  ! "$VENV/bin/ruff" --version | grep -q "${TOOLS[0]#*==}"; then
-  rm -rf "$VENV"
-  "$PYTHON" -m venv "$VENV"
-  "$VENV/bin/python" -m pip install -q "${TOOLS[@]}"
-fi
+tools_venv "$VENV" "${TOOLS[@]}"
 
 mapfile -t cxx < <(git ls-files '*.c' '*.cpp' '*.h')
 if [ "${1:-}" = --fix ]; then

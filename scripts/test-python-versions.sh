@@ -17,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 OUT=$PWD/build/test/versions
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -35,8 +35,7 @@ if [ ${#versions[@]} = 0 ]; then
 fi
 
 # The sdist, made from the tree as it is, unpacked.
-"$PYTHON" -m venv "$OUT/sdist-venv"
-"$OUT/sdist-venv/bin/python" -m pip install -q build
+fresh_venv "$PYTHON" "$OUT/sdist-venv" build
 "$OUT/sdist-venv/bin/python" -m build -q --sdist --outdir "$OUT/sdist" . >"$OUT/sdist.log" 2>&1 || {
   cat "$OUT/sdist.log"
   exit 1
@@ -81,10 +80,8 @@ for v in "${versions[@]}"; do
   py=${found[$v]}
   echo "== CPython $("$py" -c 'import sys; print(sys.version.split()[0])') ($py): pip install ."
   venv=$OUT/venv-$v
-  "$py" -m venv "$venv"
+  fresh_venv "$py" "$venv" pytest numpy django
   vpy=$venv/bin/python
-  "$vpy" -m pip install -q --upgrade pip
-  "$vpy" -m pip install -q pytest numpy django
   if ! (cd "$tree" && rm -rf build && "$vpy" -m pip install -q .); then
     echo "pip install . failed with $py"
     status=1

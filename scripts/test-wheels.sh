@@ -21,11 +21,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PYTHON=${PYTHON:-python3}
+source scripts/lib.sh
 WORK=$ROOT/build/wheels
 DIST=$WORK/dist
-FUNCTIONS=(tests/python/test_gensalt.py tests/python/test_hashpw.py tests/python/test_kdf.py
-  tests/python/test_binding.py)
 
 scripts/build-wheels.sh "$DIST"
 x86_64_wheel=$(ls "$DIST"/*-abi3-*_x86_64.whl)
@@ -41,17 +39,12 @@ status=0
 for py in "${pythons[@]}"; do
   v=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv=$WORK/venv-$v
-  rm -rf "$venv"
-  "$py" -m venv "$venv"
   echo "== x86-64 wheel on CPython $v"
   if [ "$py" = "${pythons[0]}" ]; then
-    "$venv/bin/python" -m pip install -q "$x86_64_wheel[test]" >"$venv.log" 2>&1 || { cat "$venv.log"; exit 1; }
+    fresh_venv "$py" "$venv" "$x86_64_wheel[test]"
     tests=(tests/python)
   else
-    "$venv/bin/python" -m pip install -q "$x86_64_wheel" pytest numpy django >"$venv.log" 2>&1 || {
-      cat "$venv.log"
-      exit 1
-    }
+    fresh_venv "$py" "$venv" "$x86_64_wheel" pytest numpy django
     tests=("${INTERPRETER_TESTS[@]}")
   fi
   # From the tree's root the tests import the installed package: python/
@@ -76,25 +69,12 @@ echo "== aarch64 wheel on Debian's arm64 CPython 3.11 (qemu-aarch64)"
 SYSROOT=$WORK/arm64-sysroot
 site=$WORK/arm64-site
 rm -rf "$site"
-# The host's pip installs for the other processor: the wheel, pytest and
-# numpy's aarch64 wheel.
-pip_arm64=(--target "$site" --platform manylinux2014_aarch64 --python-version 3.11 --implementation cp
-  --only-binary=:all:)
-"$WORK/tools/bin/python" -m pip install -q "${pip_arm64[@]}" "$aarch64_wheel" pytest numpy \
-  >"$site.log" 2>&1 || { cat "$site.log"; exit 1; }
-# The getrandom fault tests preload a shim built by the host's C compiler
-# for the host's processor; the emulated interpreter cannot load it.
-PYTHONPATH=$site "$SYSROOT/python3" -m pytest -q -p no:cacheprovider "${FUNCTIONS[@]}" \
-  -k 'not getrandom_interruptions and not getrandom_failure' || status=1
+arm64_pip_install "$site" "$aarch64_wheel" pytest numpy
+arm64_pytest "$SYSROOT" "$site" || status=1
 
 echo "== release matrix"
 CI_TOOLS=(cibuildwheel==4.3.5 pyyaml==6.0.4)
 ci=$WORK/ci-tools
-if [ "$(cat "$ci/.tools" 2>/dev/null)" != "${CI_TOOLS[*]}" ]; then
-  rm -rf "$ci"
-  "$PYTHON" -m venv "$ci"
-  "$ci/bin/python" -m pip install -q "${CI_TOOLS[@]}" >"$ci.log" 2>&1 || { cat "$ci.log"; exit 1; }
-  echo "${CI_TOOLS[*]}" >"$ci/.tools"
-fi
+tools_venv "$ci" "${CI_TOOLS[@]}"
 "$ci/bin/python" scripts/check_release_matrix.py || status=1
 exit $status

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "arguments.h"
+#include "bcrypt/bcrypt.h"
 #include "bcrypt/radix64.h"
 #include "conversions.h"
 #include "functions.h"
@@ -16,8 +17,9 @@ namespace {
 constexpr std::string_view GENSALT_PARAMS[] = {"rounds", "prefix"};
 constexpr FunctionDescription GENSALT{"gensalt", GENSALT_PARAMS, 0};
 
-constexpr uint16_t DEFAULT_ROUNDS = 12;
-constexpr size_t SALT_BYTES = 16;
+static_assert(GENSALT_DEFAULT_ROUNDS >= bcrypt::MIN_COST &&
+              GENSALT_DEFAULT_ROUNDS <= bcrypt::MAX_COST);
+using bcrypt::SALT_BYTES;
 constexpr size_t SETTING_LEN = 7 + radix64::encoded_len(SALT_BYTES);  // "$2b$12$" + salt
 
 ///////////////////////
@@ -66,7 +68,9 @@ struct BoundedWriter {
 PyResult<PyObject*> gensalt(uint16_t rounds, Bytes prefix) {
     const std::string_view p(reinterpret_cast<const char*>(prefix.data()), prefix.size());
     if (p != "2b" && p != "2a") return Err{PyErr::value_error(BAD_PREFIX)};
-    if (rounds < 4 || rounds > 31) return Err{PyErr::value_error(BAD_ROUNDS)};
+    if (rounds < bcrypt::MIN_COST || rounds > bcrypt::MAX_COST) {
+        return Err{PyErr::value_error(BAD_ROUNDS)};
+    }
 
     uint8_t salt[SALT_BYTES] = {};
     if (auto r = fill_random(salt); !r) random_failure(r.error());
@@ -94,7 +98,7 @@ PyResult<PyObject*> gensalt_wrapper(PyObject*, PyObject* const* args, Py_ssize_t
                                     PyObject* kwnames) {
     BoundArguments bound(GENSALT);
     TRY_OK(bound.bind(args, nargs, kwnames));
-    TRY_LET(const uint16_t rounds, bound.extract(0, extract_u16, DEFAULT_ROUNDS));
+    TRY_LET(const uint16_t rounds, bound.extract(0, extract_u16, GENSALT_DEFAULT_ROUNDS));
     Bytes prefix(reinterpret_cast<const uint8_t*>("2b"), 2);
     if (bound[1] != Py_None) {  // None asks for the default too
         TRY_LET(const Bytes given, bound.extract(1, from_py_object_bound, prefix));

@@ -27,9 +27,10 @@ constexpr FunctionDescription CHECKPW{"checkpw", CHECKPW_PARAMS, 2};
 PyErr invalid_salt() { return PyErr::value_error("Invalid salt"); }
 
 PyErr password_too_long() {
-    return PyErr::value_error(
-        "password cannot be longer than 72 bytes, truncate manually if necessary (e.g. "
-        "my_password[:72])");
+    const std::string limit = std::to_string(bcrypt::MAX_KEY_BYTES);
+    return PyErr::value_error("password cannot be longer than " + limit +
+                              " bytes, truncate manually if necessary (e.g. my_password[:" + limit +
+                              "])");
 }
 
 /////////////////////

@@ -17,18 +17,19 @@ namespace {
 constexpr std::string_view KDF_PARAMS[] = {"password", "salt", "desired_key_bytes", "rounds",
                                            "ignore_few_rounds"};
 constexpr FunctionDescription KDF{"kdf", KDF_PARAMS, 4};
-
-constexpr uint64_t MAX_KEY_BYTES = 512;
-constexpr uint32_t FEW_ROUNDS = 50;
+static_assert(KDF_MAX_KEY_BYTES <= pbkdf::MAX_OUTPUT_LEN);
 
 ///////////////////////
 /// Texts users see ///
 ///////////////////////
 // Each exact text is the module's documented behaviour.
 constexpr const char* EMPTY_INPUT = "password and salt must not be empty";
-constexpr const char* BAD_KEY_LENGTH = "desired_key_bytes must be 1-512";
 constexpr const char* BAD_ROUNDS = "rounds must be 1 or more";
 constexpr const char* UNWRAP_FAILED = "called `Result::unwrap()` on an `Err` value: ";
+
+std::string bad_key_length() {
+    return "desired_key_bytes must be 1-" + std::to_string(KDF_MAX_KEY_BYTES);
+}
 
 std::string few_rounds_warning(uint32_t rounds) {
     return "Warning: quorlix.kdf() called with only " + std::to_string(rounds) +
@@ -50,12 +51,12 @@ PyResult<PyObject*> kdf(Bytes password, Bytes salt, uint64_t desired_key_bytes, 
     if (password.empty() || salt.empty()) {
         return Err{PyErr::value_error(EMPTY_INPUT)};
     }
-    if (desired_key_bytes == 0 || desired_key_bytes > MAX_KEY_BYTES) {
-        return Err{PyErr::value_error(BAD_KEY_LENGTH)};
+    if (desired_key_bytes == 0 || desired_key_bytes > KDF_MAX_KEY_BYTES) {
+        return Err{PyErr::value_error(bad_key_length())};
     }
     if (rounds == 0) return Err{PyErr::value_error(BAD_ROUNDS)};
     // Warned while the lock is held: the warning machinery is Python code.
-    if (rounds < FEW_ROUNDS && !ignore_few_rounds) TRY_OK(warn_few_rounds(rounds));
+    if (rounds < KDF_FEW_ROUNDS && !ignore_few_rounds) TRY_OK(warn_few_rounds(rounds));
 
     const size_t n = size_t(desired_key_bytes);
     Owned out(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n)));

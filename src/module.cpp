@@ -1,6 +1,8 @@
 // The module definition and PyInit__quorlix.
+#include <array>
 #include <atomic>
 #include <string>
+#include <string_view>
 
 #include "frame.h"
 #include "functions.h"
@@ -52,6 +54,21 @@ PyErr subinterpreters_unsupported() {
 ////////////////////////
 /// Function records ///
 ////////////////////////
+// gensalt's signature text, its default cost written from the constant.
+constexpr std::array<char, 64> gensalt_signature() {
+    std::array<char, 64> text{};
+    size_t at = 0;
+    auto put = [&](std::string_view s) {
+        for (char c : s) text[at++] = c;
+    };
+    put("gensalt(rounds=");
+    if (GENSALT_DEFAULT_ROUNDS >= 10) text[at++] = char('0' + GENSALT_DEFAULT_ROUNDS / 10);
+    text[at++] = char('0' + GENSALT_DEFAULT_ROUNDS % 10);  // a cost: two digits at most
+    put(", prefix=b'2b')\n--\n\n");
+    return text;
+}
+constexpr std::array<char, 64> GENSALT_SIGNATURE = gensalt_signature();
+
 template <FastcallBody body>
 constexpr PyCFunction entry() {
     return reinterpret_cast<PyCFunction>(
@@ -63,8 +80,7 @@ constexpr PyCFunction entry() {
 PyMethodDef METHODS[] = {
     {"checkpw", entry<checkpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "checkpw(password, hashed_password)\n--\n\n"},
-    {"gensalt", entry<gensalt_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
-     "gensalt(rounds=12, prefix=b'2b')\n--\n\n"},
+    {"gensalt", entry<gensalt_wrapper>(), METH_FASTCALL | METH_KEYWORDS, GENSALT_SIGNATURE.data()},
     {"hashpw", entry<hashpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "hashpw(password, salt)\n--\n\n"},
     {"kdf", entry<kdf_wrapper>(), METH_FASTCALL | METH_KEYWORDS,

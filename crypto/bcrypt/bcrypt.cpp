@@ -29,7 +29,8 @@ public:
     KeyBuffer(const KeyBuffer&) = delete;
     KeyBuffer& operator=(const KeyBuffer&) = delete;
 
-    // The password and its NUL, or its first 72 bytes when that is shorter.
+    // The password and its NUL, or its first MAX_KEY_BYTES when that is
+    // shorter.
     std::span<const uint8_t> key() const {
         return {bytes_.data(), std::min(bytes_.size(), MAX_KEY_BYTES)};
     }
@@ -56,9 +57,10 @@ std::string_view version_text(Version v) noexcept {
 Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
                                     std::span<const uint8_t> key, const Cancel& cancel) {
     if (key.empty() || key.size() > MAX_KEY_BYTES) {
-        panic("assertion failed: !password.is_empty() && password.len() <= 72");
+        panic("assertion failed: !password.is_empty() && password.len() <= " +
+              std::to_string(MAX_KEY_BYTES));
     }
-    if (cost >= 32) panic("assertion failed: cost < 32");
+    if (cost > MAX_COST) panic("assertion failed: cost < " + std::to_string(MAX_COST + 1));
 
     blowfish::Blowfish st = blowfish::init_state();
     // A state keyed with fewer iterations than the cost asks for would let

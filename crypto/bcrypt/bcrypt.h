@@ -32,7 +32,7 @@ inline constexpr uint32_t MIN_COST = 4;
 inline constexpr uint32_t MAX_COST = 31;
 
 struct HashParts {
-    uint32_t cost;     // 4 to 31
+    uint32_t cost;     // MIN_COST to MAX_COST
     std::string salt;  // 22 radix-64 characters: the 16 salt bytes
     std::string hash;  // 31 radix-64 characters: raw output bytes 0..22
 
@@ -42,15 +42,15 @@ struct HashParts {
 
 using RawHash = std::array<uint8_t, RAW_BYTES>;
 
-// The raw hash of a prepared key of 1 to 72 bytes, polling cancel once per
-// iteration of the cost loop. Panics when the key length or then the cost
-// (< 32) is out of range.
+// The raw hash of a prepared key of 1 to MAX_KEY_BYTES bytes, polling cancel
+// once per iteration of the cost loop. Panics when the key length or then the
+// cost (at most MAX_COST) is out of range.
 Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt,
                                     std::span<const uint8_t> key, const Cancel& cancel = {});
 
 // The bcrypt hash of a password of any length, as the parts of its hash
-// string: the key is the password with a NUL byte appended, cut to 72 bytes.
-// Costs outside 4..31 are refused.
+// string: the key is the password with a NUL byte appended, cut to
+// MAX_KEY_BYTES. Costs outside MIN_COST..MAX_COST are refused.
 Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
                                               std::span<const uint8_t, SALT_BYTES> salt,
                                               const Cancel& cancel = {});

@@ -161,15 +161,13 @@ struct Halves {
 // cycle shows. Four lanes would then leave too few registers for the
 // eight halves and spill them; they share one base with a displacement per
 // lane, and being bound by throughput they lose nothing to the slower
-// form. Measured time per block against one state (Zen 4): two lanes
-// 0.546, or 0.562 with a shared base; four lanes 0.350, or 0.373 with a
-// register per lane.
+// form. Each choice was the quicker one measured (README, Benchmarks).
 template <size_t N>
 constexpr bool SHARED_BASE = N >= 4;
 // movzbl from the high byte register takes c's index in one instruction,
-// but only a, b, c and d have one. Two lanes keep all four halves there
-// (with a shared base, 0.562 with it against 0.575 without); three or
-// more take the index with a shift and a mask instead.
+// but only a, b, c and d have one. Two lanes keep all four halves there,
+// which measured quicker; three or more take the index with a shift and a
+// mask instead.
 template <size_t N>
 constexpr bool HIGH_BYTE = N <= 2;
 

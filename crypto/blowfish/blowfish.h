@@ -129,13 +129,13 @@ bool asm_round() noexcept;
 // two instructions to extract, so its load gets that form (offset 4b, no
 // displacement when S1 is 0) and arrives together with the other three,
 // which take one instruction each: shr for a, movzx from the high and low
-// byte registers for c and d. Measured on Zen 4: 10.1 cycles per
-// half-round, against 10.6 for the plain expression of F compiled (and
-// 10.8 for crypt(3)). Only a, b, c and d have a high byte register;
-// without HighByte, c's index is taken with a shift and a mask, and x may
-// be in any register. P[I] is read by its XOR: dst is known long before F,
-// so that XOR is off the chain. The "m" operand tells the compiler which
-// memory is read, so stores into the state stay ordered before it.
+// byte registers for c and d. That beats the plain expression of F
+// compiled, and crypt(3) (README, Benchmarks). Only a, b, c and d have a
+// high byte register; without HighByte, c's index is taken with a shift and
+// a mask, and x may be in any register. P[I] is read by its XOR: dst is
+// known long before F, so that XOR is off the chain. The "m" operand tells
+// the compiler which memory is read, so stores into the state stay ordered
+// before it.
 #define QUORLIX_F_A_B                                   \
     "movl   %k[x], %k[f]\n\t"                           \
     "shrl   $24, %k[f]\n\t"                             \
@@ -190,10 +190,9 @@ template <size_t I, long S1 = 0, bool HighByte = true>
 // in the asm. dst is that half-round's x, so the XOR is ready in the same
 // cycle as that half-round's index extractions; a compiler left alone
 // hoists it above them, the core's oldest-first pick then runs it first,
-// and now and then the chain's shift waits a cycle for an ALU. Measured
-// on Zen 4 (bcrypt_core_bench, hashpw cost 12 against crypt(3)'s 10.8
-// cycles per half-round): 10.1 cycles with g++ 12 and 10.3 with clang 14,
-// against 10.4 and 10.6 unpinned; kdf's lanes unchanged or quicker.
+// and now and then the chain's shift waits a cycle for an ALU. Pinned, the
+// round is quicker with both compilers and kdf's lanes lose nothing
+// (README, Benchmarks).
 template <size_t I, long S1 = 0, bool HighByte = true>
 [[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {

@@ -49,26 +49,15 @@ std::string_view error_name(Error e) noexcept {
 namespace {
 
 // Steps 2 to 4 of a Bhash output on a state holding the initial tables;
-// false when cancel stopped it.
-bool expand(blowfish::Blowfish& st, const sha512::Digest& salt, const sha512::Digest& key,
-            const Cancel& cancel) {
+// false when cancel stopped it. One state with its digests, or States<N>
+// with Keys<N>: the key schedules have an overload for each.
+template <class State, class Key>
+bool expand(State& st, const Key& salt, const Key& key, const Cancel& cancel) {
     blowfish::salted_expand_key(st, salt, key);
     for (int i = 0; i < 64; i++) {
         if (cancel.requested()) return false;
         blowfish::bc_expand_key(st, salt);
         blowfish::bc_expand_key(st, key);
-    }
-    return true;
-}
-
-template <size_t N>
-bool expand(blowfish::States<N>& st, const blowfish::Keys<N>& salts, const blowfish::Keys<N>& keys,
-            const Cancel& cancel) {
-    blowfish::salted_expand_key(st, salts, keys);
-    for (int i = 0; i < 64; i++) {
-        if (cancel.requested()) return false;
-        blowfish::bc_expand_key(st, salts);
-        blowfish::bc_expand_key(st, keys);
     }
     return true;
 }

@@ -1,0 +1,106 @@
+# What the project's shell scripts share. Sourced from the tree's root
+# (`source scripts/lib.sh`); it defines the names below and runs nothing.
+#
+#   PYTHON                          the interpreter to build and test with
+#   run_stage NAME COMMAND [ARG...] one stage: run, timed, its result kept
+#   stage_summary TITLE             the kept results; fails if a stage failed
+#   fresh_venv PY DIR [PIP-ARG...]  a new virtual environment
+#   tools_venv DIR TOOL==VER...     pinned tools, kept while the pins hold
+#   ARM64_TESTS                     what Debian's arm64 CPython runs
+#   arm64_pip_install DIR REQ...    packages for that interpreter
+#   arm64_pytest SYSROOT PYTHONPATH ARM64_TESTS on that interpreter
+
+PYTHON=${PYTHON:-python3}
+
+##############
+### Stages ###
+##############
+_stage_results=()
+_stages_failed=0
+
+# run_stage NAME COMMAND [ARG...]: prints "== NAME", runs COMMAND in a
+# subshell with errexit on (its first failing command fails the stage) and
+# keeps "NAME: passed|FAILED (time)" for stage_summary. Returns COMMAND's
+# status, so under the caller's own errexit a failed stage ends the caller.
+# Call it as a plain command, not in a condition: bash ignores errexit in
+# everything a condition runs.
+run_stage() {
+  local name=$1 start status errexit=0 result=passed
+  shift
+  echo "== $name"
+  start=$(date +%s)
+  [[ $- != *e* ]] || errexit=1
+  set +e
+  (
+    set -e
+    "$@"
+  )
+  status=$?
+  [ $errexit = 0 ] || set -e
+  if [ $status != 0 ]; then
+    result=FAILED
+    _stages_failed=$((_stages_failed + 1))
+  fi
+  _stage_results+=("  $name: $result ($(($(date +%s) - start))s)")
+  return $status
+}
+
+# stage_summary TITLE: prints "== TITLE" and each stage's result in the order
+# they ran; fails if any of them failed.
+stage_summary() {
+  echo "== $1"
+  printf '%s\n' "${_stage_results[@]}"
+  [ $_stages_failed = 0 ]
+}
+
+############################
+### Virtual environments ###
+############################
+# fresh_venv PY DIR [PIP-ARG...]: a new virtual environment of interpreter PY
+# in DIR (whatever was there is removed) with pip upgraded, then
+# `pip install -q PIP-ARG...` into it when there are any.
+fresh_venv() {
+  local py=$1 dir=$2
+  shift 2
+  rm -rf "$dir" && "$py" -m venv "$dir" &&
+    "$dir/bin/python" -m pip install -q --upgrade pip &&
+    { [ $# = 0 ] || "$dir/bin/python" -m pip install -q "$@"; }
+}
+
+# tools_venv DIR TOOL==VERSION...: a virtual environment of $PYTHON in DIR
+# holding these pinned tools. Kept between runs (DIR/.tools records the
+# pins it was made with) and made afresh when the pins change.
+tools_venv() {
+  local dir=$1
+  shift
+  [ "$(cat "$dir/.tools" 2>/dev/null)" != "$*" ] || return 0
+  fresh_venv "$PYTHON" "$dir" "$@" && echo "$*" >"$dir/.tools"
+}
+
+##############################
+### Debian's arm64 CPython ###
+##############################
+# The Python tests that Debian's arm64 CPython 3.11 (scripts/arm64-python.sh)
+# runs under qemu-aarch64: those of the four functions. The getrandom fault
+# tests preload a shim built for the host's processor, which the emulated
+# interpreter cannot load.
+ARM64_TESTS=(tests/python/test_gensalt.py tests/python/test_hashpw.py tests/python/test_kdf.py
+  tests/python/test_binding.py -k "not getrandom")
+
+# arm64_pip_install DIR REQUIREMENT...: installs the requirements (names or
+# wheel files) into DIR for that interpreter, binary wheels only, with
+# $PYTHON's pip.
+arm64_pip_install() {
+  local dir=$1
+  shift
+  PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip install -q --target "$dir" --only-binary=:all: \
+    --implementation cp --python-version 3.11 --platform manylinux_2_28_aarch64 \
+    --platform manylinux2014_aarch64 "$@"
+}
+
+# arm64_pytest SYSROOT PYTHONPATH: runs ARM64_TESTS with the interpreter of
+# SYSROOT, which imports quorlix and the test tools from PYTHONPATH.
+arm64_pytest() {
+  PYTHONPATH=$2 PYTHONPYCACHEPREFIX=$1/pycache "$1/python3" -m pytest -q -p no:cacheprovider \
+    "${ARM64_TESTS[@]}"
+}
