@@ -44,7 +44,7 @@ namespace {
 
 // Through PyLong_AsLong, which also accepts objects with __index__.
 PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
-    const long v = PyLong_AsLong(obj);
+    const long v = compat::as_long(obj);
     if (v == -1) {
         if (auto e = take()) return Err{std::move(*e)};
     }
@@ -67,11 +67,11 @@ PyResult<uint32_t> extract_u32(PyObject* obj) {
 PyResult<uint64_t> extract_u64(PyObject* obj) {
     unsigned long long v;
     if (has_type_flag(obj, Py_TPFLAGS_LONG_SUBCLASS)) {
-        v = PyLong_AsUnsignedLongLong(obj);
+        v = compat::as_unsigned_long_long(obj);
     } else {
         Owned index(PyNumber_Index(obj));
         if (!index) return Err{fetch()};
-        v = PyLong_AsUnsignedLongLong(index.get());
+        v = compat::as_unsigned_long_long(index.get());
     }
     if (v == static_cast<unsigned long long>(-1)) {
         if (auto e = take()) return Err{std::move(*e)};
