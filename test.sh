@@ -24,6 +24,13 @@ BUILD=build/test
 
 scripts/apt-install.sh libgtest-dev cmake ninja-build g++ openssh-client openssl libcrypt-dev valgrind tmux
 
+if [ $ALL = 1 ]; then
+  # The Debian unstable root of the newer interpreters' stage, made (mostly
+  # downloads) while the stages before that one run; that stage waits for it.
+  mkdir -p "$BUILD"
+  scripts/sid-root.sh make >"$BUILD/sid-root.log" 2>&1 &
+fi
+
 # cpp_tests DIR [CMAKE-OPTION...]: builds under $BUILD/DIR and runs them.
 cpp_tests() {
   local dir=$BUILD/$1
@@ -61,6 +68,8 @@ if [ $ALL = 1 ]; then
   run_stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   run_stage "Hardening" scripts/harden.sh
+  # PyPy 3.11 and CPython 3.14 and 3.15: see scripts/test-sid.sh.
+  run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
   # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
   run_stage "Release wheels" scripts/test-wheels.sh
   # Windows: the C++ tests under Wine, the module compiled and linked for
@@ -68,4 +77,5 @@ if [ $ALL = 1 ]; then
   run_stage "Windows" scripts/check-windows.sh
 fi
 
+wait
 stage_summary summary

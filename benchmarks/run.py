@@ -16,6 +16,14 @@ processor but x86-64 runs: the script builds quorlix with the asm left out
 change, and times it in a worker process (plain_worker.py) interleaved with
 the rest. --no-plain leaves those rows out.
 
+Two rows time hashpw against crypt(3) on PyPy 3.11 and on CPython 3.14, in
+the Debian unstable root that scripts/sid-root.sh makes (root only): quorlix
+is built there by each interpreter into build/benchmarks/sid-*, again
+whenever the sources change, and each interpreter times both calls in a
+worker of its own, interleaved with the rest. Their target is this run's own
+ratio, on the interpreter running this script, within 2%. --no-sid leaves
+them out.
+
     python benchmarks/run.py            # the full suite, a few minutes
     python benchmarks/run.py --quick    # fewer repetitions, smaller costs
 """
@@ -120,11 +128,12 @@ class Remote:
 
 
 class PlainWorker:
-    """The plain-round build of quorlix, loaded in a process of its own."""
+    """A build of quorlix (by default the plain-round one), loaded in a process
+    of its own, by default of this interpreter."""
 
-    def __init__(self, directory):
-        cmd = [sys.executable, str(HERE / "plain_worker.py"), str(directory)]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    def __init__(self, directory, python=(sys.executable,)):
+        cmd = [*python, str(HERE / "plain_worker.py"), str(directory)]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=HERE.parent)
 
     def ask(self, request):
         self.proc.stdin.write(request + "\n")
@@ -138,12 +147,46 @@ class PlainWorker:
     def hashpw(self, password, setting):
         return Remote(self, f"hashpw {password.hex()} {setting.decode()}")
 
+    def crypt(self, password, setting):
+        return Remote(self, f"crypt {password.hex()} {setting.decode()}")
+
     def kdf(self, password, salt, length, rounds):
         return Remote(self, f"kdf {password.hex()} {salt.hex()} {length} {rounds}")
 
     def close(self):
         self.proc.stdin.close()
         self.proc.wait()
+
+
+#############################################
+### PyPy and CPython 3.14 (Debian unstable) ###
+#############################################
+SID_ROOT = Path(os.environ.get("QUORLIX_SID_ROOT", "/var/cache/quorlix/sid"))
+SID_RUN = [str(HERE.parent / "scripts" / "sid-root.sh"), "run"]
+SID_PYTHONS = {"PyPy 3.11": "pypy3", "CPython 3.14": "python3.14"}
+
+
+def sid_workers():
+    """(name, worker) for each interpreter of the root that could build quorlix."""
+    if os.geteuid() != 0 or not (SID_ROOT / ".packages").is_file():
+        print("no Debian unstable root (scripts/sid-root.sh make, as root): no PyPy and 3.14 rows\n", flush=True)
+        return []
+    root, out = HERE.parent, HERE.parent / "build" / "benchmarks"
+    workers = []
+    for name, python in SID_PYTHONS.items():
+        venv, target = out / f"sid-venv-{python}", out / f"sid-{python}"
+        stamp, digest = target / ".source-digest", source_digest(root)
+        if not (stamp.is_file() and stamp.read_text() == digest):
+            print(f"building quorlix for {name} into build/benchmarks/sid-{python}", flush=True)
+            pip = [str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps", "--upgrade"]
+            pip += ["--target", str(target), "-C", f"build-dir={out / f'sid-build-{python}'}", str(root)]
+            made = subprocess.run([*SID_RUN, python, "-m", "venv", str(venv)], cwd=root).returncode == 0
+            if not made or subprocess.run(SID_RUN + pip, cwd=root).returncode != 0:
+                print(f"that build failed: no {name} row\n", flush=True)
+                continue
+            stamp.write_text(digest)
+        workers.append((name, PlainWorker(target, [*SID_RUN, python])))
+    return workers
 
 
 ##################
@@ -167,8 +210,9 @@ class Report:
         return "\n".join(lines)
 
 
-def bench_hashpw(crypt, cost, reps, plain=None):
-    """Median seconds of quorlix's hashpw, crypt(3)'s and, given the worker, the plain round's."""
+def bench_hashpw(crypt, cost, reps, plain=None, others=()):
+    """Median seconds of quorlix's hashpw, crypt(3)'s, given the worker the plain
+    round's, and each other interpreter's hashpw and crypt(3), in that order."""
     setting = quorlix.gensalt(cost)
     pw = b"correct horse battery staple"
     want = crypt(pw, setting)
@@ -177,6 +221,10 @@ def bench_hashpw(crypt, cost, reps, plain=None):
     if plain:
         assert plain.ask(plain.hashpw(pw, setting).request)[1].encode() == want
         fns.append(plain.hashpw(pw, setting))
+    for other in others:
+        for call in (other.hashpw(pw, setting), other.crypt(pw, setting)):
+            assert other.ask(call.request)[1].encode() == want
+            fns.append(call)
     return interleaved(fns, reps)
 
 
@@ -331,6 +379,7 @@ def main():
     ap.add_argument("--reps", type=int, default=None, help="interleaved repetitions (default 7, quick 5)")
     ap.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
     ap.add_argument("--no-plain", action="store_true", help="leave out the rows of the plain C++ round")
+    ap.add_argument("--no-sid", action="store_true", help="leave out the rows of PyPy and CPython 3.14")
     ap.add_argument(
         "--out",
         type=Path,
@@ -348,12 +397,22 @@ def main():
     print(f"load average {load_before} (1, 5, 15 min); other work on the machine skews the ratios\n", flush=True)
     plain_dir = None if args.no_plain else build_plain_round()
     plain = PlainWorker(plain_dir) if plain_dir else None
+    others = [] if args.no_sid else sid_workers()
 
     cost_hi = 10 if args.quick else 12
-    ours, theirs, *plain_hi = bench_hashpw(crypt, cost_hi, reps, plain)
+    ours, theirs, *rest = bench_hashpw(crypt, cost_hi, reps, plain, [w for _, w in others])
+    plain_hi, rest = rest[: bool(plain)], rest[bool(plain) :]
     report.add(
         f"hashpw cost {cost_hi} / crypt(3)", ours / theirs, 0.97, f"{ours * 1e3:.1f} ms vs {theirs * 1e3:.1f} ms"
     )
+    for (name, worker), o, t in zip(others, rest[::2], rest[1::2], strict=True):
+        report.add(
+            f"hashpw cost {cost_hi} / crypt(3), {name}",
+            o / t,
+            round(ours / theirs * 1.02, 3),
+            f"{o * 1e3:.1f} ms vs {t * 1e3:.1f} ms; Python {platform.python_version()}: {ours / theirs:.3f}",
+        )
+        worker.close()
     if plain_hi:
         report.add(
             f"hashpw cost {cost_hi} / crypt(3), plain round",

@@ -3,7 +3,13 @@
 # for a cp313-abi3 wheel that calls the newer interpreter functions itself).
 # Sets QUORLIX_LIMITED_API and QUORLIX_LIMITED_API_HEX, the Py_LIMITED_API
 # value. Run as a script (cmake -P), it prints that value of the default
-# build, for builds that compile the sources without CMake.
+# build, for builds that compile the sources without CMake. PyPy has no
+# stable ABI (scikit-build-core ignores wheel.py-api there): both are empty.
+if(Python_INTERPRETER_ID STREQUAL "PyPy")
+  set(QUORLIX_LIMITED_API "")
+  set(QUORLIX_LIMITED_API_HEX "")
+  return()
+endif()
 if(SKBUILD_SABI_VERSION)
   set(QUORLIX_LIMITED_API ${SKBUILD_SABI_VERSION})
 elseif(DEFINED SKBUILD)

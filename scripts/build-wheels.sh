@@ -6,8 +6,9 @@
 #   quorlix-V.tar.gz                                                 the sdist
 #   quorlix-V-cp311-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
 #   quorlix-V-cp311-abi3-manylinux2014_aarch64.manylinux_2_17_aarch64.whl
+#   quorlix-V-pp311-pypy311_pp80-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
 #
-# Both wheels are built from the sdist by `pip wheel`, through
+# The wheels are built from the sdist by `pip wheel`, through
 # scikit-build-core and the project's CMake, as `pip install` of the sdist
 # builds for a user. Only build settings (-C) are added:
 #
@@ -21,11 +22,15 @@
 # and for the aarch64 cross build, Debian's arm64 CPython headers
 # (cmake.define.Python_INCLUDE_DIR, from scripts/arm64-python.sh) and
 # _PYTHON_HOST_PLATFORM=linux-aarch64 in the environment for the wheel's tag.
+# The PyPy wheel (PyPy has no stable ABI) is built by the PyPy 3.11 of the
+# Debian unstable root that scripts/sid-root.sh makes, with the same zig and
+# the host's libgcc_s.
 #
 # `auditwheel repair` then tags each wheel manylinux_2_17 (it refuses a wheel
 # that needs more); scripts/check_wheels.py verifies that tag against the
-# symbol versions the module imports, `abi3audit --strict` the stable ABI,
-# `twine check` every file's metadata. Any failure stops the script.
+# symbol versions the module imports, `abi3audit --strict` the stable ABI of
+# the CPython wheels, `twine check` every file's metadata. Any failure stops
+# the script.
 set -euo pipefail
 [ $# = 1 ] || {
   echo "usage: $0 OUTDIR" >&2
@@ -67,8 +72,12 @@ python -m build --sdist --outdir "$OUT" . >"$WORK/sdist.log" 2>&1 || {
   exit 1
 }
 sdist=$(ls "$OUT"/quorlix-*.tar.gz)
+# A copy in the tree, where the Debian unstable root sees it too.
+cp "$sdist" "$WORK/"
+sdist=$WORK/$(basename "$sdist")
 
-# wheel ARCH LIBGCC_S [EXTRA-PIP-ARGS...]
+# wheel ARCH LIBGCC_S [EXTRA-PIP-ARGS...]; $PIP builds.
+PIP=(pip)
 wheel() {
   local arch=$1 libgcc_s=$2 plat
   shift 2
@@ -76,10 +85,10 @@ wheel() {
   # oldest policy it picks (auto) is manylinux_2_17, the first it has.
   plat=manylinux_${GLIBC/./_}_$arch
   [ "$arch" = "$(uname -m)" ] || plat=auto
-  local raw=$WORK/raw-$arch
+  local raw=$WORK/raw-${RAW:-$arch}
   rm -rf "$raw"
-  echo "== $arch wheel"
-  pip wheel -q --no-deps -w "$raw" "$sdist" \
+  echo "== $arch wheel${RAW:+ ($RAW)}"
+  "${PIP[@]}" wheel -q --no-deps -w "$raw" "$sdist" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE=cmake/zig-linux.cmake \
     -C cmake.define.QUORLIX_ZIG="$ZIG" \
     -C cmake.define.QUORLIX_ZIG_TARGET="$arch-linux-gnu.$GLIBC" \
@@ -95,9 +104,16 @@ wheel x86_64 "$(gcc -print-file-name=libgcc_s.so.1)"
 _PYTHON_HOST_PLATFORM=linux-aarch64 wheel aarch64 "$SYSROOT/lib/aarch64-linux-gnu/libgcc_s.so.1" \
   -C cmake.define.Python_INCLUDE_DIR="$ARM64_INCLUDE"
 
+scripts/sid-root.sh make
+cp -L "$(gcc -print-file-name=libgcc_s.so.1)" "$WORK/libgcc_s.so.1"
+rm -rf "$WORK/pypy-venv"
+scripts/sid-root.sh run pypy3 -m venv "$WORK/pypy-venv"
+PIP=(scripts/sid-root.sh run "$WORK/pypy-venv/bin/python" -m pip)
+RAW=pypy wheel x86_64 "$WORK/libgcc_s.so.1"
+
 echo "== checks"
 python scripts/check_wheels.py --glibc "$GLIBC" "$OUT"/*.whl
-for w in "$OUT"/*.whl; do
+for w in "$OUT"/*-abi3-*.whl; do
   abi3audit --strict "$w"
 done
 twine check --strict "$OUT"/*

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release distributions, built and tested as users install them:
 #
-#   1. scripts/build-wheels.sh writes the sdist and both manylinux wheels to
+#   1. scripts/build-wheels.sh writes the sdist and the manylinux wheels to
 #      build/wheels/dist and checks their tags, symbol versions, stable ABI
 #      and metadata;
 #   2. the x86-64 wheel goes into a fresh virtual environment of each
@@ -10,9 +10,13 @@
 #      others run it without the packaging, typing, leak and command-line
 #      tests, which concern the distribution or the package, not the
 #      interpreter (as scripts/test-python-versions.sh does);
-#   3. the aarch64 wheel goes into a directory for Debian's arm64 CPython
+#   3. in the Debian unstable root of scripts/sid-root.sh, the packaging
+#      tests and the interpreter-facing ones run against the x86-64 wheel on
+#      CPython 3.14 and 3.15, and against the PyPy wheel on PyPy 3.11 (the
+#      rest of the suite runs there in scripts/test-sid.sh);
+#   4. the aarch64 wheel goes into a directory for Debian's arm64 CPython
 #      3.11, which runs the tests of the four functions under qemu-aarch64;
-#   4. scripts/check_release_matrix.py checks the release matrix configured
+#   5. scripts/check_release_matrix.py checks the release matrix configured
 #      for the systems this machine cannot run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +26,8 @@ WORK=$ROOT/build/wheels
 DIST=$WORK/dist
 
 scripts/build-wheels.sh "$DIST"
-x86_64_wheel=$(ls "$DIST"/*_x86_64.whl)
+x86_64_wheel=$(ls "$DIST"/*-abi3-*_x86_64.whl)
+pypy_wheel=$(ls "$DIST"/*-pp311-*_x86_64.whl)
 aarch64_wheel=$(ls "$DIST"/*_aarch64.whl)
 
 # Each CPython version once: python3 first, then the others 3.11 or newer.
@@ -45,6 +50,19 @@ for py in "${pythons[@]}"; do
   # From the tree's root the tests import the installed package: python/
   # is not on the path.
   QUORLIX_DIST_DIR=$DIST "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=1
+done
+
+# The packaging tests and the interpreter-facing ones: scripts/test-sid.sh
+# has run the whole suite on these interpreters.
+sid_tests=()
+for a in "${INTERPRETER_TESTS[@]}"; do
+  [ "$a" = --ignore=tests/python/test_packaging.py ] || sid_tests+=("$a")
+done
+for py in pypy3 python3.14 python3.15; do
+  wheel=$x86_64_wheel
+  [ $py != pypy3 ] || wheel=$pypy_wheel
+  scripts/sid-root.sh run env QUORLIX_DIST_DIR="$DIST" scripts/sid-suite.sh "$py" "$WORK/venv-sid-$py" \
+    "$wheel" "${sid_tests[@]}" || status=1
 done
 
 echo "== aarch64 wheel on Debian's arm64 CPython 3.11 (qemu-aarch64)"

@@ -1,6 +1,6 @@
-// Interpreter calls that the targeted stable ABI may lack, supplied from
-// older stable calls with the same observable behaviour. Everything that
-// depends on the targeted interpreter version lives here and nowhere else.
+// Interpreter calls that the targeted stable ABI (or PyPy) may lack,
+// supplied from older calls with the same observable behaviour. Everything
+// that depends on the targeted interpreter lives here and nowhere else.
 //
 // The names are the module's own: newer interpreter headers declare the real
 // calls whatever Py_LIMITED_API says, so a stand-in of the same name would
@@ -17,6 +17,21 @@
 #define QUORLIX_API_AT_LEAST(hex) (Py_LIMITED_API + 0 >= (hex))
 #else
 #define QUORLIX_API_AT_LEAST(hex) (PY_VERSION_HEX >= (hex))
+#endif
+
+////////////
+/// PyPy ///
+////////////
+
+// PyPy has no stable ABI and builds against its own C API emulation, which
+// names or lacks a few calls differently. Macros, so that the rest of the
+// module calls the CPython names either way.
+#if defined(PYPY_VERSION)
+// The reference count calls exist only under their public names.
+#define _Py_IncRef Py_IncRef
+#define _Py_DecRef Py_DecRef
+// No PyInterpreterState_Get: the attached thread's interpreter is the same.
+#define PyInterpreterState_Get() PyThreadState_GetInterpreter(PyThreadState_Get())
 #endif
 
 namespace quorlix::compat {
@@ -88,6 +103,45 @@ inline PyObject* type_module_name(PyTypeObject* type) {
 #endif
 }
 
+////////////////
+/// Integers ///
+////////////////
+
+// PyLong_AsLongLongAndOverflow, __index__ included: long long, as long is
+// 32 bits on Windows. PyPy turns a ValueError raised by __index__ into an
+// OverflowError: there the index is taken first.
+inline long long as_long_long(PyObject* obj, int* overflow) {
+#if defined(PYPY_VERSION)
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return -1;
+    const long long v = PyLong_AsLongLongAndOverflow(index, overflow);
+    Py_DECREF(index);
+    return v;
+#else
+    return PyLong_AsLongLongAndOverflow(obj, overflow);
+#endif
+}
+
+// PyLong_AsUnsignedLongLong of an int. PyPy words its overflow errors its
+// own way: they get CPython's messages.
+inline unsigned long long as_unsigned_long_long(PyObject* index) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+#if defined(PYPY_VERSION)
+    // (PyPy's PyErr_ExceptionMatches crashes when no exception is set.)
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr &&
+        PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyObject* zero = PyLong_FromLong(0);
+        const int negative = zero != nullptr ? PyObject_RichCompareBool(index, zero, Py_LT) : -1;
+        Py_XDECREF(zero);
+        if (negative >= 0) {
+            PyErr_SetString(PyExc_OverflowError, negative ? "can't convert negative int to unsigned"
+                                                          : "int too big to convert");
+        }
+    }
+#endif
+    return v;
+}
+
 ///////////////
 /// Strings ///
 ///////////////
@@ -105,6 +159,61 @@ inline bool unicode_equals_utf8(PyObject* unicode, std::string_view text) {
     }
     return size_t(len) == text.size() && std::memcmp(utf8, text.data(), text.size()) == 0;
 #endif
+}
+
+///////////////
+/// Threads ///
+///////////////
+
+// PyThread_get_thread_ident: PyPy declares it as returning long.
+inline unsigned long thread_ident() {
+    return static_cast<unsigned long>(PyThread_get_thread_ident());
+}
+
+///////////////
+/// Signals ///
+///////////////
+
+// PyErr_CheckSignals. PyPy's runs no Python handler: its C handler only asks
+// the interpreter to run them at its next Python code, so there an empty
+// Python function is called after it, whose exception is the handlers'.
+inline int check_signals() {
+    if (PyErr_CheckSignals() != 0) return -1;
+#if defined(PYPY_VERSION)
+    static PyObject* empty = nullptr;  // called with the lock held; kept for good
+    if (empty == nullptr) {
+        PyObject* globals = PyDict_New();
+        if (globals == nullptr) return -1;
+        if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0) {
+            empty = PyRun_String("lambda: None", Py_eval_input, globals, globals);
+        }
+        Py_DECREF(globals);
+        if (empty == nullptr) return -1;
+    }
+    PyObject* none = PyObject_CallNoArgs(empty);
+    if (none == nullptr) return -1;
+    Py_DECREF(none);
+#endif
+    return 0;
+}
+
+///////////////
+/// Modules ///
+///////////////
+
+// A single-phase module. PyPy leaves an empty m_doc unset, which would show
+// the module type's own docstring as __doc__: there it is set.
+inline PyObject* create_module(PyModuleDef* def) {
+    PyObject* module = PyModule_Create2(def, 3);
+#if defined(PYPY_VERSION)
+    if (module != nullptr && def->m_doc != nullptr) {
+        PyObject* doc = PyUnicode_FromString(def->m_doc);
+        const int set = doc != nullptr ? PyObject_SetAttrString(module, "__doc__", doc) : -1;
+        Py_XDECREF(doc);
+        if (set != 0) Py_CLEAR(module);
+    }
+#endif
+    return module;
 }
 
 /////////////////

@@ -52,7 +52,7 @@ namespace {
 // __index__. Not PyLong_AsLong: long is 32 bits on Windows.
 PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    const long long v = compat::as_long_long(obj, &overflow);
     if (overflow != 0) return Err{too_large_for_long()};
     if (v == -1) {
         if (auto e = take()) return Err{std::move(*e)};
@@ -76,11 +76,11 @@ PyResult<uint32_t> extract_u32(PyObject* obj) {
 PyResult<uint64_t> extract_u64(PyObject* obj) {
     unsigned long long v;
     if (has_type_flag(obj, Py_TPFLAGS_LONG_SUBCLASS)) {
-        v = PyLong_AsUnsignedLongLong(obj);
+        v = compat::as_unsigned_long_long(obj);
     } else {
         Owned index(PyNumber_Index(obj));
         if (!index) return Err{fetch()};
-        v = PyLong_AsUnsignedLongLong(index.get());
+        v = compat::as_unsigned_long_long(index.get());
     }
     if (v == static_cast<unsigned long long>(-1)) {
         if (auto e = take()) return Err{std::move(*e)};

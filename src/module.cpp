@@ -191,7 +191,7 @@ PyResult<PyObject*> make_module(ModuleDef& def) {
     }
     TRY_LET(PyObject* const* cell,
             def.module.init_once_cell_py_attached([&def]() -> PyResult<PyObject*> {
-                Owned module(PyModule_Create2(&def.ffi, 3));
+                Owned module(compat::create_module(&def.ffi));
                 if (!module) return Err{fetch()};
                 TRY_OK(module_body(module.get()));
                 return module.release();

@@ -61,7 +61,7 @@ bool in_main_thread() {
         MAIN = {true, generation, ask_main_thread()};
         drop_pending();
     }
-    return MAIN.ident != 0 && PyThread_get_thread_ident() == MAIN.ident;
+    return MAIN.ident != 0 && compat::thread_ident() == MAIN.ident;
 }
 
 }  // namespace
@@ -116,7 +116,7 @@ bool SignalCheck::run_handlers() {
     signal_watch::lower();
     signal_watch::route(share_);
     do {
-        if (PyErr_CheckSignals() != 0) {
+        if (compat::check_signals() != 0) {
             error_ = fetch();
             return true;
         }

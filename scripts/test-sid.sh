@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The package on the interpreters this machine lacks: PyPy 3.11 and CPython
+# 3.14 and 3.15, in the Debian unstable root of scripts/sid-root.sh (made
+# when missing). Each builds it with `pip install .` from the unpacked sdist,
+# as a user does, with that system's g++ 16 (a compiler warning fails), and
+# runs the Python suite there. The packaging tests run in the release stage
+# (scripts/test-wheels.sh), against the distributions it builds, on these
+# same interpreters.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+OUT=build/test/sid
+PYTHONS=(pypy3 python3.14 python3.15)
+
+scripts/sid-root.sh make
+rm -rf "$OUT"
+mkdir -p "$OUT"
+
+# The sdist, made from the tree as it is, unpacked.
+"$PYTHON" -m venv "$OUT/sdist-venv"
+"$OUT/sdist-venv/bin/python" -m pip install -q build
+"$OUT/sdist-venv/bin/python" -m build -q --sdist --outdir "$OUT/sdist" . >"$OUT/sdist.log" 2>&1 || {
+  cat "$OUT/sdist.log"
+  exit 1
+}
+sdist=$(ls "$OUT"/sdist/*.tar.gz)
+tar -xzf "$sdist" -C "$OUT"
+tree=$(cd "$OUT"/quorlix-*/ && pwd)
+
+status=0
+for py in "${PYTHONS[@]}"; do
+  scripts/sid-root.sh run scripts/sid-suite.sh "$py" "$PWD/$OUT/venv-$py" "$tree" \
+    tests/python --ignore=tests/python/test_packaging.py || status=1
+done
+exit $status
