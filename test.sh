@@ -72,6 +72,9 @@ if [ $ALL = 1 ]; then
   run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
   # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
   run_stage "Release wheels" scripts/test-wheels.sh
+  # Windows: the C++ tests under Wine, the module compiled and linked for
+  # x86-64 and arm64: see scripts/check-windows.sh.
+  run_stage "Windows" scripts/check-windows.sh
 fi
 
 wait

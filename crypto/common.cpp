@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <utility>
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
 namespace quorlix {
 
 void panic(std::string message) {
@@ -15,10 +19,14 @@ void panic(std::string message) {
 void wipe(void* buf, size_t len) noexcept {
     volatile uint8_t* p = static_cast<volatile uint8_t*>(buf);
     for (size_t i = 0; i < len; i++) p[i] = 0;
+#if defined(_MSC_VER) && !defined(__clang__)
+    _ReadWriteBarrier();  // MSVC takes no inline asm
+#else
     __asm__ __volatile__("" : : "r"(buf) : "memory");
+#endif
 }
 
-[[gnu::noinline]] uint8_t optimisation_barrier(uint8_t v) noexcept {
+QUORLIX_NOINLINE uint8_t optimisation_barrier(uint8_t v) noexcept {
     volatile uint8_t slot = v;
     return slot;
 }

@@ -10,6 +10,15 @@
 #include <utility>
 #include <variant>
 
+// The attributes the cores need that MSVC spells its own way or lacks.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define QUORLIX_NOINLINE __declspec(noinline)
+#define QUORLIX_LAMBDA_ALWAYS_INLINE
+#else
+#define QUORLIX_NOINLINE [[gnu::noinline]]
+#define QUORLIX_LAMBDA_ALWAYS_INLINE __attribute__((always_inline))
+#endif
+
 namespace quorlix {
 
 ////////////////////////////

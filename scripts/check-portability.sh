@@ -40,7 +40,7 @@ scripts/apt-install.sh cmake ninja-build g++ clang lld-14 libc++-14-dev libc++ab
   libgtest-dev googletest g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user binutils llvm
 
 PYINC=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-SOURCES=($(git ls-files 'src/*.cpp' 'crypto/*.cpp'))
+SOURCES=($(git ls-files 'src/*.cpp' 'crypto/*.cpp' ':!src/*_windows.cpp'))
 CXXFLAGS_COMMON=(-std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden
   -Wall -Wextra -Werror -Isrc -Icrypto "-I$PYINC")
 

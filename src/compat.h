@@ -107,17 +107,18 @@ inline PyObject* type_module_name(PyTypeObject* type) {
 /// Integers ///
 ////////////////
 
-// PyLong_AsLong, __index__ included. PyPy turns a ValueError raised by
-// __index__ into an OverflowError: there the index is taken first.
-inline long as_long(PyObject* obj) {
+// PyLong_AsLongLongAndOverflow, __index__ included: long long, as long is
+// 32 bits on Windows. PyPy turns a ValueError raised by __index__ into an
+// OverflowError: there the index is taken first.
+inline long long as_long_long(PyObject* obj, int* overflow) {
 #if defined(PYPY_VERSION)
     PyObject* index = PyNumber_Index(obj);
     if (index == nullptr) return -1;
-    const long v = PyLong_AsLong(index);
+    const long long v = PyLong_AsLongLongAndOverflow(index, overflow);
     Py_DECREF(index);
     return v;
 #else
-    return PyLong_AsLong(obj);
+    return PyLong_AsLongLongAndOverflow(obj, overflow);
 #endif
 }
 

@@ -23,6 +23,12 @@ PyErr out_of_range() {
                           "out of range integral type conversion attempted");
 }
 
+// What PyLong_AsLong raises past 64 bits where long has them.
+PyErr too_large_for_long() {
+    return PyErr::message([] { return PyExc_OverflowError; },
+                          "Python int too large to convert to C long");
+}
+
 PyErr no_bool_conversion(PyObject* type) {
     return PyErr::type_error("object of type '" + python_format(type) +
                              "' does not define a '__bool__' conversion");
@@ -42,9 +48,12 @@ PyResult<Bytes> from_py_object_bound(PyObject* obj) {
 
 namespace {
 
-// Through PyLong_AsLong, which also accepts objects with __index__.
+// Through PyLong_AsLongLongAndOverflow, which also accepts objects with
+// __index__. Not PyLong_AsLong: long is 32 bits on Windows.
 PyResult<uint64_t> extract_small_unsigned(PyObject* obj, uint64_t max) {
-    const long v = compat::as_long(obj);
+    int overflow = 0;
+    const long long v = compat::as_long_long(obj, &overflow);
+    if (overflow != 0) return Err{too_large_for_long()};
     if (v == -1) {
         if (auto e = take()) return Err{std::move(*e)};
     }

@@ -3,7 +3,9 @@
 // aborts the process on anything else that escapes.
 #pragma once
 
+#if __has_include(<cxxabi.h>)  // libstdc++'s forced unwind; MSVC has none
 #include <cxxabi.h>
+#endif
 
 #include <exception>
 #include <new>
@@ -35,8 +37,13 @@ inline constexpr const char* UNCAUGHT_PANIC = "uncaught panic at ffi boundary";
 // libc++abi shows it to catch (...) as a foreign exception that it cannot
 // throw on again, so there the frame names what it catches instead, and the
 // forced unwind only runs the destructors on its way.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define QUORLIX_NO_NULL_CHECK  // MSVC has no such check to exempt from
+#else
+#define QUORLIX_NO_NULL_CHECK __attribute__((no_sanitize("null")))
+#endif
 template <class F>
-__attribute__((no_sanitize("null"))) PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
+QUORLIX_NO_NULL_CHECK PyObject* trampoline(F&& body) QUORLIX_MAY_UNWIND {
     try {
         Attached attached;
         try {

@@ -1,6 +1,7 @@
 // The operating system's random bytes, and why there are none when the
 // system refuses. Knows nothing of Python, so C++ tests reach it without an
-// interpreter; each system's request lives in os_random.cpp.
+// interpreter; the requests live in os_random_posix.cpp and
+// os_random_windows.cpp.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,7 @@ struct RandomError {
         Unexpected,  // the system reported no bytes, or more than were asked for
     };
     Kind kind;
-    int code;  // the system's error number, for Kind::Os
+    int code;  // the system's error number (errno, GetLastError's on Windows), for Kind::Os
 };
 
 // Fills buf from the system generator, blocking until it is seeded.

@@ -140,7 +140,7 @@ template <size_t N, class Body>
 [[gnu::always_inline]] inline void for_lanes(Body&& body) {
     // Version 14 of clang-format splits a template lambda from its call.
     // clang-format off
-    [&]<size_t... k>(std::index_sequence<k...>) __attribute__((always_inline)) {
+    [&]<size_t... k>(std::index_sequence<k...>) QUORLIX_LAMBDA_ALWAYS_INLINE {
         (body(std::integral_constant<size_t, k>{}), ...);
     }(std::make_index_sequence<N>{});
     // clang-format on
@@ -176,7 +176,7 @@ template <size_t N, size_t K, size_t I>
 [[gnu::always_inline]] inline uint32_t lane_half_round(const States<N>& st, uint32_t dst,
                                                        uint32_t src) noexcept {
     const uint32_t* base = SHARED_BASE<N> ? st[0].s[1] : opaque(st[K].s[1]);
-    constexpr long at = SHARED_BASE<N> ? long(K * sizeof(Blowfish)) : 0;
+    constexpr ptrdiff_t at = SHARED_BASE<N> ? ptrdiff_t(K * sizeof(Blowfish)) : 0;
     return half_round<I, at, HIGH_BYTE<N>>(st[K], base, dst, src).x;
 }
 

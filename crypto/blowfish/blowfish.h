@@ -72,7 +72,7 @@ extern template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys
 // claims to change it. It emits no instruction, on any processor.
 template <class T>
 [[gnu::always_inline]] inline T opaque(T v) noexcept {
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
     __asm__("" : "+r"(v));
 #endif
     return v;
@@ -83,7 +83,7 @@ template <class T>
 // instruction either.
 template <class T>
 [[gnu::always_inline]] inline T pinned(T v) noexcept {
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
     __asm__ volatile("" : "+r"(v));
 #endif
     return v;
@@ -104,8 +104,9 @@ struct HalfRound {
 };
 
 // The hand-scheduled round is built where the compiler takes GNU asm for
-// x86-64, unless the build leaves it out (QUORLIX_ASM=OFF in CMake).
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(QUORLIX_NO_ASM)
+// x86-64 (clang-cl does without being __GNUC__), unless the build leaves it
+// out (CMake does where the compiler cannot, or QUORLIX_ASM=OFF).
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__) && !defined(QUORLIX_NO_ASM)
 #define QUORLIX_BLOWFISH_ASM 1
 #else
 #define QUORLIX_BLOWFISH_ASM 0
@@ -151,8 +152,8 @@ bool asm_round() noexcept;
     "xorl   %k[f], %k[d]"
 #define QUORLIX_F_INPUTS                                                                        \
     [b] "r"(base), [s0] "i"(S1 - 1024), [s1] "i"(S1), [s2] "i"(S1 + 1024), [s3] "i"(S1 + 2048), \
-        [p] "i"(S1 + 3072 + 4 * long(I)), "m"(st)
-template <size_t I, long S1 = 0, bool HighByte = true>
+        [p] "i"(S1 + 3072 + 4 * ptrdiff_t(I)), "m"(st)
+template <size_t I, ptrdiff_t S1 = 0, bool HighByte = true>
 [[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {
     uint64_t f, i;
@@ -193,7 +194,7 @@ template <size_t I, long S1 = 0, bool HighByte = true>
 // and now and then the chain's shift waits a cycle for an ALU. Pinned, the
 // round is quicker with both compilers and kdf's lanes lose nothing
 // (README, Benchmarks).
-template <size_t I, long S1 = 0, bool HighByte = true>
+template <size_t I, ptrdiff_t S1 = 0, bool HighByte = true>
 [[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {
     const uint32_t w = pinned(pinned(dst) ^ st.p[I]);

@@ -15,11 +15,6 @@ constexpr uint64_t INITIAL_STATE[8] = {
     0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179,
 };
 
-void store128_be(uint8_t* out, unsigned __int128 in) {
-    store64_be(out, uint64_t(in >> 64));
-    store64_be(out + 8, uint64_t(in));
-}
-
 }  // namespace
 
 ////////////////////////////
@@ -111,7 +106,10 @@ void Sha512Hasher::update(std::span<const uint8_t> bytes) noexcept {
 }
 
 void Sha512Hasher::finalize_into(std::span<uint8_t, DIGEST_LEN> out) noexcept {
-    const unsigned __int128 bits = (blocks_ * BLOCK_LEN + position_) * 8;
+    // The message length in bits, 128 of them, without a 128-bit type
+    // (MSVC has none): blocks_ * 1024 + position_ * 8, position_ below 128.
+    const uint64_t bits_high = blocks_ >> 54;
+    const uint64_t bits_low = (blocks_ << 10) | (uint64_t(position_) << 3);
     buffer_[position_] = 0x80;
     std::memset(buffer_ + position_ + 1, 0, BLOCK_LEN - position_ - 1);
     // The length takes the last 16 bytes; past 111 bytes it needs a block
@@ -120,7 +118,8 @@ void Sha512Hasher::finalize_into(std::span<uint8_t, DIGEST_LEN> out) noexcept {
         compress(state_, buffer_, 1);
         std::memset(buffer_, 0, BLOCK_LEN - 16);
     }
-    store128_be(buffer_ + BLOCK_LEN - 16, bits);
+    store64_be(buffer_ + BLOCK_LEN - 16, bits_high);
+    store64_be(buffer_ + BLOCK_LEN - 8, bits_low);
     compress(state_, buffer_, 1);
 
     for (int i = 0; i < 8; i++) store64_be(out.data() + 8 * i, state_[i]);

@@ -108,7 +108,7 @@ public:
 
 private:
     uint64_t state_[8];
-    unsigned __int128 blocks_;  // 128-byte blocks compressed so far
+    uint64_t blocks_;  // 128-byte blocks compressed so far
     uint8_t buffer_[BLOCK_LEN];
     uint8_t position_;  // bytes in buffer_, always below BLOCK_LEN
 };

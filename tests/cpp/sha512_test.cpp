@@ -10,6 +10,10 @@
 
 #include "sha512/sha512.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 using namespace quorlix::sha512;
 
 namespace {
@@ -37,7 +41,10 @@ std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
 }
 
 bool cpu_has_avx2() {
-#if defined(__x86_64__)
+#if defined(_WIN32) && defined(__x86_64__)
+    // MinGW's runtime never fills in what __builtin_cpu_supports reads.
+    return IsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE);
+#elif defined(__x86_64__)
     return __builtin_cpu_supports("avx2");
 #else
     return false;

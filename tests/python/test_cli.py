@@ -3,7 +3,6 @@
 import base64
 import ctypes
 import os
-import pty
 import re
 import resource
 import select
@@ -20,6 +19,11 @@ from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
 from conftest import SANITIZED, run_python
+
+if sys.platform != "win32":
+    import pty
+# Terminals, POSIX signals and /dev files that Windows has not.
+POSIX = pytest.mark.skipif(sys.platform == "win32", reason="POSIX terminals, signals or /dev files")
 
 SCRIPT = [str(Path(sys.executable).with_name("quorlix"))]
 if not os.access(SCRIPT[0], os.X_OK):
@@ -331,6 +335,7 @@ def test_module_entry_names_itself_in_messages():
     assert one_line(done.stderr).startswith("python -m quorlix hash: error: argument --rounds")
 
 
+@POSIX
 def test_interrupt_ends_quietly_with_130():
     # Interrupted between short hashes, or as one ends: repeat to catch a crash in that window.
     for _ in range(10):
@@ -347,6 +352,7 @@ def test_interrupt_ends_quietly_with_130():
         assert (proc.returncode, err) == (130, b"")
 
 
+@POSIX
 @pytest.mark.parametrize(
     "args",
     [
@@ -410,6 +416,7 @@ def reader_gone():
     return {"stdout": os.fdopen(w, "wb")}, "Broken pipe"
 
 
+@POSIX
 @pytest.mark.parametrize("sink", [closed_stdout, full_disk, reader_gone], ids=["closed", "dev-full", "pipe-closed"])
 @pytest.mark.parametrize(
     "args, stdin",
@@ -443,6 +450,7 @@ def test_unwritable_result_is_a_failure_of_its_own(sink, args, stdin, buffered):
     assert done.returncode == EXIT_OUTPUT_FAILED
 
 
+@POSIX
 def test_closed_output_is_reported_before_the_password_is_read():
     done = run("check", HASH, stdin=subprocess.DEVNULL, stdout=None, preexec_fn=lambda: os.close(1))
     assert one_line(done.stderr) == "quorlix check: error: cannot write the result: standard output is closed"
@@ -483,6 +491,7 @@ def on_terminal(args, replies, timeout=30.0, env=None):
     return os.waitstatus_to_exitcode(status), shown
 
 
+@POSIX
 def test_terminal_hash_prompts_twice_without_echo():
     status, shown = on_terminal(
         ["hash", "--rounds", "4"],
@@ -494,6 +503,7 @@ def test_terminal_hash_prompts_twice_without_echo():
     assert checkpw(b"tr0ub4dor", hashed)
 
 
+@POSIX
 def test_terminal_check_and_mismatched_repeat():
     status, shown = on_terminal(["check", HASH], [(b"Password: ", b"pw\n")])
     assert (status, shown.count(b"password matches")) == (0, 1)
@@ -504,6 +514,7 @@ def test_terminal_check_and_mismatched_repeat():
     assert (status, b"quorlix kdf: error: will not write the raw key to a terminal" in shown) == (2, True)
 
 
+@POSIX
 def test_terminal_ctrl_c_at_the_prompt():
     status, shown = on_terminal(["check", HASH], [(b"Password: ", b"\x03")])
     assert status == 130
@@ -516,6 +527,7 @@ def test_terminal_ctrl_c_at_the_prompt():
 KDF = ["kdf", "--salt-hex", "0011", "--length", "16", "--rounds", "50"]
 
 
+@POSIX
 @pytest.mark.parametrize("command", ["hash", "check", "kdf"])
 @pytest.mark.parametrize("source", ["path", "dash", "descriptor"])
 def test_password_file(tmp_path, command, source):
@@ -548,6 +560,7 @@ def test_password_file(tmp_path, command, source):
         assert result == kdf(password, bytes.fromhex("0011"), 16, 50).hex()
 
 
+@POSIX
 def test_password_file_at_a_terminal_asks_nothing(tmp_path):
     (tmp_path / "pw").write_bytes(b"from the file\n")
     status, shown = on_terminal(["hash", "--rounds", "4", "--password-file", str(tmp_path / "pw")], [])
@@ -686,6 +699,7 @@ def screen_after(command, steps, socket, timeout=20.0):
     return lines
 
 
+@POSIX
 @pytest.mark.parametrize(
     "command, steps, shown",
     [

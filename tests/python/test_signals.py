@@ -14,6 +14,8 @@ import pytest
 
 from conftest import SUPPORT, run_python
 
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals: SIGALRM, setitimer, fork")
+
 PRELUDE = """
 import ctypes, os, signal, threading, time
 import _quorlix as q

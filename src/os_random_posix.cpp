@@ -1,4 +1,4 @@
-// The request to each system's random generator, and its error texts.
+// The request to each POSIX system's random generator, and its error texts.
 #include "os_random.h"
 
 #include <unistd.h>
