@@ -183,7 +183,7 @@ PyResult<bool> prepare() {
     if (LEARNT != Learnt::NotYet) return LEARNT == Learnt::Yes;
     // Handlers already pending run here, before the signal module runs them
     // inside the probe, where their exception would pass for its own.
-    if (PyErr_CheckSignals() != 0) return Err{fetch()};
+    if (compat::check_signals() != 0) return Err{fetch()};
     switch (learn_interpreter_handler()) {
         case Probe::Found:
             LEARNT = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0 ? Learnt::Yes
