@@ -58,6 +58,14 @@ run_stage "C++ unit tests" cpp_tests cpp
 run_stage "Python tests" python_tests "$@"
 
 if [ $ALL = 1 ]; then
+  # The newer interpreters and the release wheels, beside the rest.
+  beside() {
+    # PyPy 3.11 and CPython 3.14 and 3.15: see scripts/test-sid.sh.
+    run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
+    # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
+    run_stage "Release wheels" scripts/test-wheels.sh
+  }
+  start_lane "$BUILD/beside.log" beside
   # The cores with the plain C++ Blowfish round, the one every processor
   # but x86-64 runs.
   run_stage "C++ unit tests, plain Blowfish round" cpp_tests cpp-plain \
@@ -68,13 +76,10 @@ if [ $ALL = 1 ]; then
   run_stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
   run_stage "Hardening" scripts/harden.sh
-  # PyPy 3.11 and CPython 3.14 and 3.15: see scripts/test-sid.sh.
-  run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
-  # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
-  run_stage "Release wheels" scripts/test-wheels.sh
   # Windows: the C++ tests under Wine, the module compiled and linked for
   # x86-64 and arm64: see scripts/check-windows.sh.
   run_stage "Windows" scripts/check-windows.sh
+  join_lane
 fi
 
 wait

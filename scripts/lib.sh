@@ -4,6 +4,8 @@
 #   PYTHON                          the interpreter to build and test with
 #   run_stage NAME COMMAND [ARG...] one stage: run, timed, its result kept
 #   stage_summary TITLE             the kept results; fails if a stage failed
+#   start_lane LOG FUNCTION         FUNCTION's stages in the background
+#   join_lane                       waits for them, prints LOG, keeps results
 #   fresh_venv PY DIR [PIP-ARG...]  a new virtual environment
 #   tools_venv DIR TOOL==VER...     pinned tools, kept while the pins hold
 #   ARM64_TESTS                     what Debian's arm64 CPython runs
@@ -51,6 +53,38 @@ stage_summary() {
   echo "== $1"
   printf '%s\n' "${_stage_results[@]}"
   [ $_stages_failed = 0 ]
+}
+
+# start_lane LOG FUNCTION: runs FUNCTION, which calls run_stage, in the
+# background with its output in LOG. Most stages keep one core of two busy,
+# so two of them side by side take little longer than one.
+start_lane() {
+  _lane_log=$1
+  echo "== stages beside the ones below ($2), their output in $1"
+  (
+    _stage_results=()
+    _stages_failed=0
+    set +e
+    "$2"
+    printf '%s\n' "${_stage_results[@]}" >"$_lane_log.results"
+    exit $_stages_failed
+  ) >"$_lane_log" 2>&1 &
+  _lane_pid=$!
+}
+
+# join_lane: waits for the lane, prints its output and keeps its results
+# after the ones so far.
+join_lane() {
+  local status=0
+  wait "$_lane_pid" || status=$?
+  cat "$_lane_log"
+  if [ -e "$_lane_log.results" ]; then
+    mapfile -t -O ${#_stage_results[@]} _stage_results <"$_lane_log.results"
+  else
+    _stage_results+=("  stages in $_lane_log: FAILED (ended early)")
+    status=1
+  fi
+  [ $status = 0 ] || _stages_failed=$((_stages_failed + 1))
 }
 
 ############################
