@@ -10,10 +10,10 @@
 #      others run it without the packaging, typing, leak and command-line
 #      tests, which concern the distribution or the package, not the
 #      interpreter (as scripts/test-python-versions.sh does);
-#   3. in the Debian unstable root of scripts/sid-root.sh, the packaging
-#      tests and the interpreter-facing ones run against the x86-64 wheel on
-#      CPython 3.14 and 3.15, and against the PyPy wheel on PyPy 3.11 (the
-#      rest of the suite runs there in scripts/test-sid.sh);
+#   3. in the Debian unstable root of scripts/sid-root.sh, the whole suite
+#      runs against the x86-64 wheel on CPython 3.14 and 3.15, and the
+#      packaging and interpreter-facing tests against the PyPy wheel on PyPy
+#      3.11 (scripts/test-sid.sh runs the rest there);
 #   4. the aarch64 wheel goes into a directory for Debian's arm64 CPython
 #      3.11, which runs the tests of the four functions under qemu-aarch64;
 #   5. scripts/check_release_matrix.py checks the release matrix configured
@@ -52,17 +52,17 @@ for py in "${pythons[@]}"; do
   QUORLIX_DIST_DIR=$DIST "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=1
 done
 
-# The packaging tests and the interpreter-facing ones: scripts/test-sid.sh
-# has run the whole suite on these interpreters.
-sid_tests=()
+# On PyPy, the packaging tests and the interpreter-facing ones: its own
+# wheel's package is the one scripts/test-sid.sh has run the suite on.
+pypy_tests=()
 for a in "${INTERPRETER_TESTS[@]}"; do
-  [ "$a" = --ignore=tests/python/test_packaging.py ] || sid_tests+=("$a")
+  [ "$a" = --ignore=tests/python/test_packaging.py ] || pypy_tests+=("$a")
 done
 for py in pypy3 python3.14 python3.15; do
-  wheel=$x86_64_wheel
-  [ $py != pypy3 ] || wheel=$pypy_wheel
+  wheel=$x86_64_wheel tests=(tests/python)
+  [ $py != pypy3 ] || wheel=$pypy_wheel tests=("${pypy_tests[@]}")
   scripts/sid-root.sh run env QUORLIX_DIST_DIR="$DIST" scripts/sid-suite.sh "$py" "$WORK/venv-sid-$py" \
-    "$wheel" "${sid_tests[@]}" || status=1
+    "$wheel" "${tests[@]}" || status=1
 done
 
 echo "== aarch64 wheel on Debian's arm64 CPython 3.11 (qemu-aarch64)"
