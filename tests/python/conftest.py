@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -7,6 +8,11 @@ from pathlib import Path
 import pytest
 
 SUPPORT = Path(__file__).parent / "support"
+
+# A shell starts a background job with SIGINT ignored, which every process
+# the tests start would inherit: they must meet Ctrl-C as a user's do.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # True when the suite runs against a sanitizer build with its runtime preloaded.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
