@@ -30,6 +30,21 @@ std::array<std::invoke_result_t<Make>, N> array_of(Make make) {
     // clang-format on
 }
 
+// Feeds bytes to a hasher in pieces, polling cancel between them: a salt or
+// password of hundreds of megabytes takes seconds to digest. False when
+// cancel stopped it.
+constexpr size_t DIGEST_PIECE = size_t(1) << 18;
+
+template <class Hasher>
+bool update_in_pieces(Hasher& h, std::span<const uint8_t> bytes, const Cancel& cancel) {
+    for (; bytes.size() > DIGEST_PIECE; bytes = bytes.subspan(DIGEST_PIECE)) {
+        if (cancel.requested()) return false;
+        h.update(bytes.first(DIGEST_PIECE));
+    }
+    h.update(bytes);
+    return true;
+}
+
 }  // namespace
 
 std::string_view error_name(Error e) noexcept {
@@ -144,10 +159,11 @@ Result<void, Error> fill_chunks(const Bhash& prototype, std::span<const uint8_t>
     uint8_t u[N][BLOCK_LEN];
     const WipeOnExit wipe_u(u);
     auto h = array_of<N>([&] { return prototype; });  // each finalize_lanes wipes them
+    const WipeOnExit wipe_h(h);                       // as does an interruption before
     for (size_t k = 0; k < N; k++) {
         uint8_t counter[4];
         store32_be(counter, uint32_t(first + k + 1));
-        h[k].update(salt);
+        if (!update_in_pieces(h[k], salt, cancel)) return Err{Error::Interrupted};
         h[k].update(counter);
     }
     if (auto r = Bhash::finalize_lanes(h, u, cancel); !r) return r;
@@ -183,12 +199,18 @@ Result<void, Error> bcrypt_pbkdf_with_lanes(std::span<const uint8_t> password,
     }
     max_lanes = std::clamp<size_t>(max_lanes, 1, MAX_LANES);
 
-    sha512::Digest password_digest = sha512::sha512_digest(password);
-    const WipeOnExit wipe_digest(password_digest);
-    Bhash prototype(password_digest);
-    const WipeOnExit wipe_prototype(prototype);
     // Unless all goes well, the blocks are partial key material.
     WipeOnExit wipe_memory(memory.data(), memory.size());
+    sha512::Digest password_digest;
+    const WipeOnExit wipe_digest(password_digest);
+    {
+        sha512::Sha512Hasher hasher;
+        const WipeOnExit wipe_hasher(hasher);
+        if (!update_in_pieces(hasher, password, cancel)) return Err{Error::Interrupted};
+        hasher.finalize_into(password_digest);
+    }
+    Bhash prototype(password_digest);
+    const WipeOnExit wipe_prototype(prototype);
 
     // As few groups as max_lanes allows, as even as can be: a lone block
     // leaves the core mostly idle, so 5 blocks go as 3 + 2, not 4 + 1.

@@ -127,4 +127,19 @@ TEST(InterruptedKdf, LeavesTheOutputAndZeroesTheScratch) {
     }
 }
 
+// A megabyte of password or salt takes a millisecond to digest: the polls
+// go on meanwhile, for each of the output's two blocks in the salt's case.
+TEST(InterruptedKdf, PollsWhileDigestingLongInputs) {
+    const std::vector<uint8_t> big(1 << 20, 7);
+    auto polls = [](std::span<const uint8_t> password, std::span<const uint8_t> salt) {
+        Hook hook{1 << 30};
+        uint8_t out[64];
+        EXPECT_FALSE(interrupted(pbkdf::bcrypt_pbkdf(password, salt, 1, out, hook.cancel())));
+        return hook.polls;
+    };
+    const int plain = polls(PASSWORD, SALT);
+    EXPECT_GE(polls(big, SALT), plain + 3);
+    EXPECT_GE(polls(PASSWORD, big), plain + 6);
+}
+
 }  // namespace
