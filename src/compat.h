@@ -165,6 +165,16 @@ inline bool unicode_equals_utf8(PyObject* unicode, std::string_view text) {
 /// Threads ///
 ///////////////
 
+// The running interpreter's version, which for a stable-ABI module may be
+// newer than the one it was built for.
+inline unsigned long runtime_version() {
+#if defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
+    return Py_Version;
+#else
+    return PY_VERSION_HEX;
+#endif
+}
+
 // PyThread_get_thread_ident: PyPy declares it as returning long.
 inline unsigned long thread_ident() {
     return static_cast<unsigned long>(PyThread_get_thread_ident());

@@ -1,6 +1,7 @@
 // The request to each POSIX system's random generator, and its error texts.
 #include "os_random.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -56,11 +57,16 @@ long random_request(uint8_t* buf, size_t len) {
 
 }  // namespace
 
-Result<void, RandomError> fill_random(std::span<uint8_t> buf) {
+namespace {
+
+// Fills buf through request(dst, len) -> bytes or -1 with errno, which may
+// give fewer bytes than asked for; interrupted requests are retried.
+template <class Request>
+Result<void, RandomError> fill_with(std::span<uint8_t> buf, Request request) {
     size_t filled = 0;
     while (filled < buf.size()) {
         const size_t want = buf.size() - filled;
-        const long got = random_request(buf.data() + filled, want);
+        const long got = request(buf.data() + filled, want);
         if (got > 0 && size_t(got) <= want) {
             filled += size_t(got);
             continue;
@@ -74,6 +80,30 @@ Result<void, RandomError> fill_random(std::span<uint8_t> buf) {
         return Err{RandomError{RandomError::Kind::Unexpected, 0}};
     }
     return {};
+}
+
+// Where the system call is missing (Linux before 3.17) or a sandbox refuses
+// it, the device gives the same bytes, as os.urandom takes them.
+Result<void, RandomError> fill_from_device(std::span<uint8_t> buf) {
+    int fd;
+    do {
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return Err{RandomError{RandomError::Kind::Os, errno}};
+    auto r = fill_with(buf, [fd](uint8_t* dst, size_t len) { return long(read(fd, dst, len)); });
+    close(fd);
+    return r;
+}
+
+}  // namespace
+
+Result<void, RandomError> fill_random(std::span<uint8_t> buf) {
+    auto r = fill_with(buf, random_request);
+    if (!r && r.error().kind == RandomError::Kind::Os &&
+        (r.error().code == ENOSYS || r.error().code == EPERM)) {
+        return fill_from_device(buf);
+    }
+    return r;
 }
 
 std::string os_error_text(int code) {

@@ -1,53 +1,57 @@
-// Signals during a long computation that runs detached in the main thread.
+// Running a computation with the lock released while the program's signal
+// handlers still run (Ctrl-C stops a long hash in the main thread).
 #pragma once
 
-#include <chrono>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "attach.h"
 #include "common.h"
 #include "error.h"
-#include "signal_watch.h"
 
 namespace quorlix {
 
-// Lets a long computation that runs detached in the main thread handle
-// the process's signals (Ctrl-C) while it runs: once it has run for a
-// while, its cancel() hook takes the lock back whenever a signal with a
-// Python handler has arrived, and runs the interpreter's signal handlers.
-// A handler that raises stops the computation, and take_error() gives its
-// exception. In other threads, which do not run signal handlers, the hook
-// is empty.
-//
-// Made, used and destroyed by one thread, holding the lock except while it
-// polls from inside detach().
-class SignalCheck {
-public:
-    SignalCheck();
-    ~SignalCheck();
-    SignalCheck(const SignalCheck&) = delete;
-    SignalCheck& operator=(const SignalCheck&) = delete;
+// Whether a computation may take long enough for a thread of its own to pay:
+// about 40 microseconds to start and end one, against 10 milliseconds and
+// more of work.
+enum class Length : bool { Brief, Long };
 
-    // In the main thread, gets the hook ready. The first time in a process
-    // it may run Python handlers of signals that were pending; their
-    // exception comes back as the error.
-    PyResult<void> arm();
+namespace detail {
 
-    const Cancel& cancel() const { return cancel_; }
-
-    // The exception that stopped the computation.
-    PyErr take_error();
-
-private:
-    static bool poll(void* self);
-    bool run_handlers();
-
-    Cancel cancel_;
-    Released attached_;  // how poll takes the lock back
-    std::chrono::steady_clock::time_point watch_from_;
-    signal_watch::Share share_;
-    bool watching_ = false;
-    std::optional<PyErr> error_;
+struct Work {
+    void (*run)(void* context, const Cancel& cancel);
+    void* context;
 };
+
+// run_interruptibly without the result's type.
+PyResult<void> run_interruptibly(Length length, Work work);
+
+}  // namespace detail
+
+// Runs work(cancel) -> Result with the lock released and returns its result,
+// unless one of the program's signal handlers raised: then the handler's
+// exception, and work was stopped through cancel. The interpreter runs the
+// handlers only in its main thread, and only when that thread holds the
+// lock, so a thread that may be the main one takes the lock back now and
+// then to let it: once a handler had been due for 50 ms at the latest.
+// Nothing of the process's signal handling is read or changed.
+//
+// A Long computation in such a thread runs in a thread of its own, so that
+// taking the lock back, which waits up to the interpreter's switch interval
+// while other threads run Python code, costs it nothing. work must not
+// touch Python objects; a panic in it reaches the caller.
+template <class F>
+auto run_interruptibly(Length length, F&& work)
+    -> PyResult<std::invoke_result_t<F&, const Cancel&>> {
+    using R = std::invoke_result_t<F&, const Cancel&>;
+    std::optional<R> result;
+    auto run = [&](const Cancel& cancel) { result.emplace(work(cancel)); };
+    TRY_OK(detail::run_interruptibly(
+        length,
+        {[](void* c, const Cancel& cancel) { (*static_cast<decltype(run)*>(c))(cancel); }, &run}));
+    if (!result) panic("assertion failed: a computation ended without a result");
+    return std::move(*result);
+}
 
 }  // namespace quorlix

@@ -5,6 +5,7 @@ calls take seconds here, so one that is not stopped shows as a latency far
 beyond the limit; the others take about half a second.
 """
 
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -120,9 +121,8 @@ def test_main_thread_computation_handles_signals(case, function):
     assert r.stdout.split() == ["in", "time"] + (["False"] if case == "worker" else []) + ["True"]
 
 
-# A handler that hashes in turn, then installs another one: the new one is
-# watched too. Afterwards the kernel calls the program's own handlers again,
-# not the module's.
+# A handler that hashes in turn, then installs another one: the new one
+# runs too. The kernel calls the program's own handlers throughout.
 HANDLERS_CHANGE = """
 inner, during, sent = [], [], []
 def first(signum, frame):
@@ -136,7 +136,7 @@ signal.signal(signal.SIGALRM, first)
 before = {s: c_handler(s) for s in (signal.SIGINT, signal.SIGALRM, signal.SIGTERM)}
 signal.setitimer(signal.ITIMER_REAL, 0.1)
 print(interrupted("hashpw", Alarm, sent))
-print(inner == [crypt(b"inner", SETTING)], during[0] != before[signal.SIGINT])
+print(inner == [crypt(b"inner", SETTING)], during[0] == before[signal.SIGINT])
 print({s: c_handler(s) for s in before} == before)
 """
 
@@ -214,12 +214,116 @@ def test_others_handlers_stay(case):
     assert (r.returncode, r.stdout) == (0, "True\n"), r.stderr
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED"), reason="needs a shared libpython to embed")
-def test_interpreter_started_in_another_thread(tmp_path):
+# Nothing of the process's signal handling changes, and no handler's
+# exception is lost, however the first call comes.
+FIRST_CALLS = {
+    # Due when the call starts: the C library's kill only notes it, and map
+    # calls on without running Python code in between.
+    "due exception": """
+import functools, operator
+signal.signal(signal.SIGUSR1, lambda s, f: int("due"))
+calls = [functools.partial(libc.kill, os.getpid(), signal.SIGUSR1), functools.partial(q.hashpw, b"pw", SETTING)]
+try:
+    list(map(operator.call, calls))
+except ValueError as e:
+    print(e.args == ("invalid literal for int() with base 10: 'due'",))
+""",
+    # Before threading is imported.
+    "raw thread": """
+import _thread, _quorlix
+done = _thread.allocate_lock()
+done.acquire()
+_thread.start_new_thread(lambda: (_quorlix.hashpw(b"pw", _quorlix.gensalt(4)), done.release()), ())
+done.acquire()
+PRELUDE
+print(True)
+""",
+    "storm": """
+every = {s: c_handler(s) for s in range(1, signal.NSIG)}
+ran = []
+def storm(signum, frame):
+    if len(ran) == 2000:
+        raise ValueError("storm")
+    ran.append(1)
+signal.signal(signal.SIGUSR2, storm)
+every[signal.SIGUSR2] = c_handler(signal.SIGUSR2)
+def send():
+    while True:
+        os.kill(os.getpid(), signal.SIGUSR2)
+        time.sleep(2e-5)
+threading.Thread(target=send, daemon=True).start()
+try:
+    LONG["hashpw"]()
+except ValueError as e:
+    print(e.args == ("storm",), {s: c_handler(s) for s in every} == every)
+signal.signal(signal.SIGUSR2, signal.SIG_IGN)
+""",
+    "fork from worker": """
+def child():
+    q.hashpw(b"pw", SETTING)
+    if os.fork() == 0:
+        print(interrupted("hashpw", KeyboardInterrupt, send_later(signal.SIGINT, 0.3)) == "in time", flush=True)
+        os._exit(0)
+(worker := threading.Thread(target=child)).start()
+worker.join()
+os.wait()
+""",
+    "siginterrupt meanwhile": """
+signal.signal(signal.SIGUSR1, lambda s, f: None)
+libc.sigaction.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p]
+def raw():  # handler, the kernel's mask and the flags of glibc's struct sigaction
+    libc.sigaction(signal.SIGUSR1, None, sigaction_buf)
+    return sigaction_buf.raw[:16] + sigaction_buf.raw[136:140]
+during = []
+def change():
+    time.sleep(0.1)
+    signal.siginterrupt(signal.SIGUSR1, False)
+    during.append(raw())
+threading.Thread(target=change).start()
+q.hashpw(b"pw", SETTING)
+print(during == [raw()])
+""",
+}
+
+
+@pytest.mark.parametrize("case", sorted(FIRST_CALLS))
+def test_first_call_changes_nothing(case):
+    # The first call, or the first in the main thread; afterwards a long hash
+    # there still stops on Ctrl-C.
+    after = 'print(interrupted("hashpw", KeyboardInterrupt, send_later(signal.SIGINT, 0.3)) == "in time")'
+    code = FIRST_CALLS[case]
+    r = run_python((code.replace("PRELUDE", PRELUDE) if "PRELUDE" in code else PRELUDE + code) + after)
+    assert r.returncode == 0, r.stderr
+    assert set(r.stdout.split()) == {"True"}, r.stdout
+
+
+def build_embed_host(tmp_path):
     libdir, host = sysconfig.get_config_var("LIBDIR"), tmp_path / "host"
     flags = [f"-I{sysconfig.get_config_var('INCLUDEPY')}", f"-L{libdir}", f"-Wl,-rpath,{libdir}"]
     libpython = f"-lpython{sysconfig.get_config_var('LDVERSION')}"
     subprocess.run(["cc", *flags, "-o", host, SUPPORT / "embed_host.c", libpython, "-lpthread"], check=True)
+    return host
+
+
+EMBEDDED = pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED"), reason="needs a shared libpython")
+
+
+@EMBEDDED
+def test_host_without_signal_handlers_keeps_its_sigint(tmp_path):
+    # Python installed no handler: after a hash, SIGINT still ends the host.
+    code = """
+import os, signal, _quorlix
+_quorlix.hashpw(b"pw", b"$2b$13$" + b"C" * 21 + b".")
+os.kill(os.getpid(), signal.SIGINT)
+"""
+    host = build_embed_host(tmp_path)
+    r = subprocess.run([host, sys.executable, code, "no-signal-handlers"], capture_output=True, timeout=120)
+    assert r.returncode == -signal.SIGINT, r.stderr
+
+
+@EMBEDDED
+def test_interpreter_started_in_another_thread(tmp_path):
+    host = build_embed_host(tmp_path)
     code = PRELUDE + 'print(interrupted("hashpw", KeyboardInterrupt, send_later(signal.SIGINT, 0.3)))'
     r = subprocess.run([host, sys.executable, code], capture_output=True, text=True, timeout=120)
     assert (r.returncode, r.stdout) == (0, "in time\n"), r.stderr
