@@ -1,7 +1,6 @@
 // The cores' panic, the wipe and the constant-time comparison.
 #include "common.h"
 
-#include <cstdio>
 #include <utility>
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -10,11 +9,7 @@
 
 namespace quorlix {
 
-void panic(std::string message) {
-    std::fprintf(stderr, "quorlix: internal failure: %s\n", message.c_str());
-    std::fflush(stderr);
-    throw Panic{std::move(message)};
-}
+void panic(std::string message) { throw Panic{std::move(message)}; }
 
 void wipe(void* buf, size_t len) noexcept {
     volatile uint8_t* p = static_cast<volatile uint8_t*>(buf);

@@ -108,7 +108,8 @@ struct Panic {
     std::string message;
 };
 
-// Reports the failure on stderr and throws Panic. Defined in common.cpp.
+// Throws Panic: the call frame raises its message as PanicException, which
+// is the whole report. Defined in common.cpp.
 [[noreturn]] void panic(std::string message);
 
 //////////////

@@ -13,7 +13,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { PASS, EINTR_ONCE, SHORT_READS, FAIL_EIO, ERRNO_ZERO, RETURN_ZERO, TOO_MANY };
+enum {
+    PASS,
+    EINTR_ONCE,
+    SHORT_READS,
+    FAIL_EIO,
+    ERRNO_ZERO,
+    RETURN_ZERO,
+    TOO_MANY,
+    NO_SYSCALL,
+    REFUSED
+};
 
 int quorlix_fault = PASS;
 int quorlix_calls = 0;
@@ -44,6 +54,8 @@ static ssize_t faulty_getrandom(void* buf, size_t len, unsigned int flags) {
         case ERRNO_ZERO: errno = 0; return -1;
         case RETURN_ZERO: return 0;
         case TOO_MANY: return (ssize_t)len + 1;
+        case NO_SYSCALL: errno = ENOSYS; return -1; /* a kernel before 3.17 */
+        case REFUSED: errno = EPERM; return -1;     /* a seccomp sandbox */
     }
     return real_getrandom(buf, len, flags);
 }
