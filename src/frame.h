@@ -84,4 +84,11 @@ PyObject* fastcall_with_keywords(PyObject* self, PyObject* const* args, Py_ssize
     return trampoline([&] { return body(self, args, nargs, kwnames); });
 }
 
+// That entry point as a PyMethodDef takes it.
+template <FastcallBody body>
+constexpr PyCFunction entry() {
+    return reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&fastcall_with_keywords<body>));
+}
+
 }  // namespace quorlix
