@@ -2,8 +2,11 @@
 // on the same password and setting, interleaved so that frequency drift
 // and noisy neighbours hit both alike, and prints medians and their ratio.
 // Times are the thread's CPU time, so being descheduled costs neither.
+// Given a lane count, it then times hash_passwords on groups of 1 to that
+// many passwords, each against crypt(3)'s one hash in the same rounds, and
+// prints the time per hash and its ratio to crypt(3)'s.
 //
-//     bcrypt_core_bench [cost=12] [rounds=9]
+//     bcrypt_core_bench [cost=12] [rounds=9] [lanes=0]
 
 #include <crypt.h>
 
@@ -40,10 +43,10 @@ std::string ours(uint32_t cost, const std::array<uint8_t, 16>& salt) {
     return r.value().format_for_version(bc::Version::V2b);
 }
 
-std::string theirs(const std::string& setting) {
+std::string theirs(const std::string& setting, const char* password = PASSWORD) {
     static crypt_data data;
     std::memset(&data, 0, sizeof data);
-    const char* h = crypt_rn(PASSWORD, setting.c_str(), &data, sizeof data);
+    const char* h = crypt_rn(password, setting.c_str(), &data, sizeof data);
     if (!h) {
         std::perror("crypt_rn");
         std::exit(2);
@@ -64,11 +67,77 @@ double seconds(F&& f, std::string& out) {
     return cpu_now() - t0;
 }
 
+// Lane k hashes PASSWORD with k as its last character, so that no two
+// lanes look up alike.
+struct Batch {
+    std::vector<std::string> passwords;
+    std::vector<bc::LaneInput> items;
+    std::vector<bc::RawHash> out;
+
+    Batch(size_t n, const std::array<uint8_t, 16>& salt) : out(n) {
+        for (size_t k = 0; k < n; k++)
+            passwords.push_back(PASSWORD + std::string(1, char('a' + k)));
+        for (const auto& p : passwords) {
+            items.push_back({{reinterpret_cast<const uint8_t*>(p.data()), p.size()}, salt});
+        }
+    }
+    void run(uint32_t cost) {
+        if (!bc::hash_passwords_with_lanes(items, cost, out, items.size())) {
+            std::fprintf(stderr, "hash_passwords failed\n");
+            std::exit(2);
+        }
+    }
+    std::string text(size_t k, uint32_t cost) const {
+        return bc::hash_parts(cost, items[k].salt, out[k]).format_for_version(bc::Version::V2b);
+    }
+};
+
+// Per round: crypt(3) once and each group size once, the order turning
+// from round to round.
+int time_lanes(uint32_t cost, int rounds, size_t max_lanes, const std::array<uint8_t, 16>& salt,
+               const std::string& setting) {
+    std::vector<Batch> batches;
+    for (size_t n = 1; n <= max_lanes; n++) batches.emplace_back(n, salt);
+    for (auto& b : batches) {
+        b.run(cost);
+        for (size_t k = 0; k < b.items.size(); k++) {
+            if (b.text(k, cost) != theirs(setting, b.passwords[k].c_str())) {
+                std::fprintf(stderr, "%zu lanes: lane %zu differs from crypt(3)\n", b.items.size(),
+                             k);
+                return 1;
+            }
+        }
+    }
+    std::vector<std::vector<double>> t(max_lanes + 1);  // t[0]: crypt(3)
+    std::string unused;
+    for (int i = 0; i < rounds; i++) {
+        for (size_t j = 0; j <= max_lanes; j++) {
+            const size_t n = (j + size_t(i)) % (max_lanes + 1);
+            const double t0 = cpu_now();
+            if (n == 0) {
+                unused = theirs(setting);
+            } else {
+                batches[n - 1].run(cost);
+            }
+            t[n].push_back(cpu_now() - t0);
+        }
+    }
+    const double crypt3 = median(t[0]);
+    std::printf("cost %u, %d rounds, crypt(3) median %.4f s per hash\n", cost, rounds, crypt3);
+    std::printf("%5s %12s %10s\n", "lanes", "s per hash", "/ crypt(3)");
+    for (size_t n = 1; n <= max_lanes; n++) {
+        const double per_hash = median(t[n]) / double(n);
+        std::printf("%5zu %12.4f %10.3f\n", n, per_hash, per_hash / crypt3);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const uint32_t cost = argc > 1 ? uint32_t(std::atoi(argv[1])) : 12;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 9;
+    const size_t lanes = argc > 3 ? size_t(std::atoi(argv[3])) : 0;
 
     std::array<uint8_t, 16> salt;
     for (size_t i = 0; i < salt.size(); i++) salt[i] = uint8_t(0x5A ^ (i * 73));
@@ -98,5 +167,9 @@ int main(int argc, char** argv) {
     const double mo = median(t_ours), mt = median(t_theirs);
     std::printf("cost %u, %d rounds: median quorlix %.4f s, crypt(3) %.4f s, ratio %.3f\n", cost,
                 rounds, mo, mt, mo / mt);
-    return 0;
+    if (lanes > bc::MAX_LANES) {
+        std::fprintf(stderr, "at most %zu lanes\n", bc::MAX_LANES);
+        return 2;
+    }
+    return lanes > 0 ? time_lanes(cost, rounds, lanes, salt, setting) : 0;
 }

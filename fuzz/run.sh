@@ -4,7 +4,7 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]
 #
 # SECONDS defaults to 30 per target; TARGETs default to all of them:
-# radix64, setting, sha512, pbkdf (libFuzzer over the C++ cores) and
+# radix64, setting, sha512, pbkdf, lanes (libFuzzer over the C++ cores) and
 # module_api (atheris over the extension module). Each starts from its seed
 # corpus in fuzz/corpus/<target>; what it finds new goes to
 # build/fuzz/corpus/<target>, crashes and hangs to build/fuzz/artifacts/<target>,
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 
 SECONDS_EACH=${1:-30}
 shift || true
-ALL=(radix64 setting sha512 pbkdf module_api)
+ALL=(radix64 setting sha512 pbkdf lanes module_api)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
@@ -29,7 +29,7 @@ needs_cpp=0
 needs_python=0
 for t in "${TARGETS[@]}"; do
   case "$t" in
-    radix64|setting|sha512|pbkdf) needs_cpp=1 ;;
+    radix64|setting|sha512|pbkdf|lanes) needs_cpp=1 ;;
     module_api) needs_python=1 ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac

@@ -3,7 +3,9 @@
 #include "bcrypt/bcrypt.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "bcrypt/radix64.h"
@@ -38,6 +40,25 @@ public:
 private:
     std::vector<uint8_t> bytes_;
 };
+
+// The magic text encrypted 64 times with the final state. The state is
+// final, so the three blocks run side by side.
+RawHash encrypt_magic(const blowfish::Blowfish& st) noexcept {
+    Block b[3] = {{MAGIC[0], MAGIC[1]}, {MAGIC[2], MAGIC[3]}, {MAGIC[4], MAGIC[5]}};
+    for (int i = 0; i < 64; i++) {
+        for (Block& x : b) x = blowfish::encrypt(st, x);
+    }
+    RawHash raw;
+    for (int k = 0; k < 3; k++) {
+        store32_be(raw.data() + 8 * k, b[k].l);
+        store32_be(raw.data() + 8 * k + 4, b[k].r);
+    }
+    return raw;
+}
+
+Err<BcryptError> cost_refused(uint32_t cost) {
+    return Err{BcryptError{BcryptError::Kind::CostOutOfRange, cost}};
+}
 
 }  // namespace
 
@@ -75,34 +96,113 @@ Result<RawHash, BcryptError> bcrypt(uint32_t cost, std::span<const uint8_t, SALT
         blowfish::bc_expand_key(st, salt);
     }
     wipe_state.disarm();
-
-    // The state is final now, so the three blocks run side by side.
-    Block b[3] = {{MAGIC[0], MAGIC[1]}, {MAGIC[2], MAGIC[3]}, {MAGIC[4], MAGIC[5]}};
-    for (int i = 0; i < 64; i++) {
-        for (Block& x : b) x = blowfish::encrypt(st, x);
-    }
-    RawHash raw;
-    for (int k = 0; k < 3; k++) {
-        store32_be(raw.data() + 8 * k, b[k].l);
-        store32_be(raw.data() + 8 * k + 4, b[k].r);
-    }
-    return raw;
+    return encrypt_magic(st);
 }
 
 Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password, uint32_t cost,
                                               std::span<const uint8_t, SALT_BYTES> salt,
                                               const Cancel& cancel) {
-    if (cost < MIN_COST || cost > MAX_COST) {
-        return Err{BcryptError{BcryptError::Kind::CostOutOfRange, cost}};
-    }
+    if (cost < MIN_COST || cost > MAX_COST) return cost_refused(cost);
     auto raw = [&] {
         KeyBuffer buf(password);
         return bcrypt(cost, salt, buf.key(), cancel);
     }();
     if (!raw) return Err{raw.error()};
+    return hash_parts(cost, salt, raw.value());
+}
+
+HashParts hash_parts(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt, const RawHash& raw) {
     // The last raw byte is dropped: 23 bytes make 31 characters.
-    return HashParts{cost, radix64::encode(salt),
-                     radix64::encode({raw.value().data(), RAW_BYTES - 1})};
+    return HashParts{cost, radix64::encode(salt), radix64::encode({raw.data(), RAW_BYTES - 1})};
+}
+
+///////////////////////////
+/// Hashes in lockstep ///
+///////////////////////////
+namespace {
+
+// A password's key as KeyBuffer holds it, in a buffer of the caller's.
+struct LaneKey {
+    uint8_t bytes[MAX_KEY_BYTES];
+
+    std::span<const uint8_t> prepare(std::span<const uint8_t> password) noexcept {
+        const size_t n = std::min(password.size(), MAX_KEY_BYTES);
+        std::copy_n(password.begin(), n, bytes);
+        if (n < MAX_KEY_BYTES) bytes[n] = 0;
+        return {bytes, std::min(password.size() + 1, MAX_KEY_BYTES)};
+    }
+};
+
+// bcrypt() for N items at once; false when cancel stopped it. The keys live
+// on this frame, which wipes them however it is left, and the states are
+// wiped unless the cost loop ran its course, as in bcrypt().
+template <size_t N>
+bool hash_group(const LaneInput* items, uint32_t cost, RawHash* out, const Cancel& cancel) {
+    LaneKey lane_keys[N];
+    const WipeOnExit wipe_keys(lane_keys);
+    blowfish::Keys<N> keys, salts;
+    for (size_t k = 0; k < N; k++) {
+        keys[k] = lane_keys[k].prepare(items[k].password);
+        salts[k] = items[k].salt;
+    }
+    if constexpr (N == 1) {
+        auto raw = bcrypt(cost, items[0].salt, keys[0], cancel);
+        if (raw) out[0] = raw.value();
+        return raw.ok();
+    } else {
+        blowfish::States<N> st;
+        WipeOnExit wipe_states(st);
+        for (auto& s : st) s = blowfish::init_state();
+        blowfish::salted_expand_key(st, salts, keys);
+        for (uint64_t i = 0, rounds = uint64_t(1) << cost; i < rounds; i++) {
+            if (cancel.requested()) return false;
+            blowfish::bc_expand_key(st, keys);
+            blowfish::bc_expand_key(st, salts);
+        }
+        wipe_states.disarm();
+        for (size_t k = 0; k < N; k++) out[k] = encrypt_magic(st[k]);
+        return true;
+    }
+}
+
+using GroupFn = bool (*)(const LaneInput*, uint32_t, RawHash*, const Cancel&);
+
+// GROUPS[n - 1] hashes a group of n.
+template <size_t... n>
+constexpr std::array<GroupFn, sizeof...(n)> groups_of(std::index_sequence<n...>) {
+    return {&hash_group<n + 1>...};
+}
+constexpr auto GROUPS = groups_of(std::make_index_sequence<MAX_LANES>{});
+
+}  // namespace
+
+Result<void, BcryptError> hash_passwords_with_lanes(std::span<const LaneInput> items, uint32_t cost,
+                                                    std::span<RawHash> out, size_t max_lanes,
+                                                    const Cancel& cancel) {
+    if (out.size() != items.size()) {
+        panic("assertion failed: out.len() == items.len() (" + std::to_string(out.size()) +
+              " != " + std::to_string(items.size()) + ")");
+    }
+    if (cost < MIN_COST || cost > MAX_COST) return cost_refused(cost);
+    max_lanes = std::clamp<size_t>(max_lanes, 1, MAX_LANES);
+    // As few groups as max_lanes allows, as even as can be: a short group
+    // leaves the core partly idle, so 7 items in sixes go as 4 + 3.
+    const size_t n = items.size();
+    const size_t groups = (n + max_lanes - 1) / max_lanes;
+    for (size_t first = 0, g = 0; g < groups; g++) {
+        const size_t lanes = (n - first + (groups - g) - 1) / (groups - g);
+        if (!GROUPS[lanes - 1](&items[first], cost, &out[first], cancel)) {
+            wipe(out.data(), out.size_bytes());
+            return Err{BcryptError{BcryptError::Kind::Interrupted, cost}};
+        }
+        first += lanes;
+    }
+    return {};
+}
+
+Result<void, BcryptError> hash_passwords(std::span<const LaneInput> items, uint32_t cost,
+                                         std::span<RawHash> out, const Cancel& cancel) {
+    return hash_passwords_with_lanes(items, cost, out, MAX_LANES, cancel);
 }
 
 /////////////////////

@@ -55,4 +55,38 @@ Result<HashParts, BcryptError> _hash_password(std::span<const uint8_t> password,
                                               std::span<const uint8_t, SALT_BYTES> salt,
                                               const Cancel& cancel = {});
 
+// The parts of the hash string of raw, the hash of a key with this salt
+// and cost.
+HashParts hash_parts(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt, const RawHash& raw);
+
+///////////////////////////
+/// Hashes in lockstep ///
+///////////////////////////
+// Separate hashes of one cost take little more time than one when their
+// key schedules advance together (blowfish.h, States<N>): one hash's chain
+// of lookups leaves most of the core idle. Six at once take 0.28 of the
+// time each that one alone does; seven or more take longer again, their
+// halves no longer fitting in registers (benchmarks/LANES.md).
+inline constexpr size_t MAX_LANES = 6;
+
+struct LaneInput {
+    std::span<const uint8_t> password;  // any length: the key is prepared as _hash_password does
+    std::span<const uint8_t, SALT_BYTES> salt;
+};
+
+// out[i] = the raw hash of items[i] at this cost, for every i: the hash
+// _hash_password gives, before its text. The items go in groups of up to
+// MAX_LANES, each group polling cancel once per iteration of its cost loop.
+// Costs outside MIN_COST..MAX_COST are refused, and when cancel stops the
+// work out is zeroed. Panics unless out and items have the same length.
+Result<void, BcryptError> hash_passwords(std::span<const LaneInput> items, uint32_t cost,
+                                         std::span<RawHash> out, const Cancel& cancel = {});
+
+// hash_passwords with groups of at most max_lanes items (clamped to
+// 1..MAX_LANES). The hashes do not depend on it: tests and benchmarks hold
+// the groupings against each other.
+Result<void, BcryptError> hash_passwords_with_lanes(std::span<const LaneInput> items, uint32_t cost,
+                                                    std::span<RawHash> out, size_t max_lanes,
+                                                    const Cancel& cancel = {});
+
 }  // namespace quorlix::bcrypt

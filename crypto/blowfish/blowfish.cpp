@@ -158,8 +158,8 @@ struct Halves {
 // a register pointing at its S1, so the load of S1[b], which ends the
 // longest path of the round, takes the quick base + index form as in the
 // one-state round: two lanes are bound by the chains' latency, and that
-// cycle shows. Four lanes would then leave too few registers for the
-// eight halves and spill them; they share one base with a displacement per
+// cycle shows. Four or more lanes would then leave too few registers for
+// their halves and spill them; they share one base with a displacement per
 // lane, and being bound by throughput they lose nothing to the slower
 // form. Each choice was the quicker one measured (README, Benchmarks).
 template <size_t N>
@@ -266,5 +266,9 @@ template void bc_expand_key<3>(States<3>&, const Keys<3>&);
 template void salted_expand_key<3>(States<3>&, const Keys<3>&, const Keys<3>&);
 template void bc_expand_key<4>(States<4>&, const Keys<4>&);
 template void salted_expand_key<4>(States<4>&, const Keys<4>&, const Keys<4>&);
+template void bc_expand_key<5>(States<5>&, const Keys<5>&);
+template void salted_expand_key<5>(States<5>&, const Keys<5>&, const Keys<5>&);
+template void bc_expand_key<6>(States<6>&, const Keys<6>&);
+template void salted_expand_key<6>(States<6>&, const Keys<6>&, const Keys<6>&);
 
 }  // namespace quorlix::blowfish

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -204,4 +206,76 @@ TEST(BcryptHashString, TextsCarryTheBytes) {
         ASSERT_TRUE(back.ok());
         EXPECT_EQ(back.value(), std::vector<uint8_t>(salt.begin(), salt.end()));
     }
+}
+
+///////////////////////////
+/// Hashes in lockstep ///
+///////////////////////////
+namespace {
+
+// A batch of `count` random passwords and salts. Every other password has
+// one of the lengths where the key is cut or padded differently, at a
+// lane that moves from batch to batch; the rest are of any length 0..74.
+struct RandomBatch {
+    std::vector<std::string> passwords;
+    std::vector<Salt> salts;
+    std::vector<LaneInput> items;
+
+    RandomBatch(size_t count, std::mt19937& rng) : salts(count) {
+        const size_t edges[] = {0, 1, 71, 72, 73};
+        for (size_t k = 0; k < count; k++) {
+            const size_t len = k % 2 ? rng() % 75 : edges[(count + k) % 5];
+            std::string p(len, '\0');
+            for (char& c : p) c = char(rng());
+            passwords.push_back(p);
+            for (uint8_t& b : salts[k]) b = uint8_t(rng());
+        }
+        for (size_t k = 0; k < count; k++) items.push_back({bytes_of(passwords[k]), salts[k]});
+    }
+};
+
+}  // namespace
+
+// Each lane against the single hash of its own password: the raw output of
+// bcrypt() on the prepared key, and the text of _hash_password. Batches of
+// every count up to two full groups and one more, in the widest groups and
+// in narrower ones.
+TEST(BcryptLanes, EveryLaneIsItsOwnSingleHash) {
+    std::mt19937 rng(2024);
+    for (size_t count = 1; count <= 2 * MAX_LANES + 1; count++) {
+        const uint32_t cost = 4 + uint32_t(count % 3);
+        const RandomBatch batch(count, rng);
+        for (size_t max_lanes : {MAX_LANES, 1 + count % MAX_LANES}) {
+            std::vector<RawHash> out(count);
+            ASSERT_TRUE(hash_passwords_with_lanes(batch.items, cost, out, max_lanes).ok());
+            for (size_t k = 0; k < count; k++) {
+                const std::string& p = batch.passwords[k];
+                std::string key = p.substr(0, MAX_KEY_BYTES) + '\0';
+                key.resize(std::min(key.size(), MAX_KEY_BYTES));
+                const auto want = bcrypt(cost, batch.salts[k], bytes_of(key));
+                ASSERT_TRUE(want.ok());
+                EXPECT_EQ(out[k], want.value()) << count << " in groups of " << max_lanes
+                                                << ", lane " << k << ", length " << p.size();
+                EXPECT_EQ(hash_parts(cost, batch.salts[k], out[k]).format_for_version(Version::V2b),
+                          hash_string(p, cost, batch.salts[k]));
+            }
+        }
+    }
+}
+
+TEST(BcryptLanes, RefusedCostsAndAMismatchedOutput) {
+    std::mt19937 rng(7);
+    const RandomBatch batch(3, rng);
+    std::vector<RawHash> out(3, RawHash{}), none;
+    for (uint32_t cost : {0u, 3u, 32u, UINT32_MAX}) {
+        auto r = hash_passwords(batch.items, cost, out);
+        ASSERT_FALSE(r.ok()) << cost;
+        EXPECT_EQ(r.error(), (BcryptError{BcryptError::Kind::CostOutOfRange, cost}));
+    }
+    EXPECT_TRUE(hash_passwords({}, 4, none).ok());
+    EXPECT_EQ(panic_message([&] {
+                  (void)hash_passwords(batch.items, 4, {out.data(), 2});
+              }),
+              "assertion failed: out.len() == items.len() (2 != 3)");
+    EXPECT_EQ(out, std::vector<RawHash>(3, RawHash{}));
 }

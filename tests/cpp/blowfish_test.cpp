@@ -278,8 +278,8 @@ TEST(BlowfishKeySchedule, EmptyKeyOrSaltPanics) {
 template <size_t N>
 void expect_lanes_match_single_states() {
     // Lane k's key, salt and starting key are slices of its own.
-    const size_t key_lens[] = {1, 5, 64, 100};
-    const size_t salt_lens[] = {3, 16, 64, 7};
+    const size_t key_lens[] = {1, 5, 64, 100, 72, 3};
+    const size_t salt_lens[] = {3, 16, 64, 7, 16, 1};
     const auto material = counting(200);
     States<N> lanes, want;
     Keys<N> keys, salts;
@@ -311,6 +311,8 @@ TEST(BlowfishLanes, EachLaneMatchesItsOwnSingleState) {
     expect_lanes_match_single_states<2>();
     expect_lanes_match_single_states<3>();
     expect_lanes_match_single_states<4>();
+    expect_lanes_match_single_states<5>();
+    expect_lanes_match_single_states<6>();
 }
 
 // Lanes holding the same key and state must stay equal to each other and to

@@ -55,6 +55,15 @@ bool finalize_lanes(const Cancel& c, std::index_sequence<k...>) {
     return interrupted(pbkdf::Bhash::finalize_lanes(hashes, outs, c));
 }
 
+// `count` hashes at cost 6 (64 polls a group), in groups of up to max_lanes.
+bool hash_passwords(size_t count, const Cancel& c, size_t max_lanes = bcrypt::MAX_LANES,
+                    std::vector<bcrypt::RawHash>* out = nullptr) {
+    const std::vector<bcrypt::LaneInput> items(count, {PASSWORD, BCRYPT_SALT});
+    std::vector<bcrypt::RawHash> own(count);
+    if (out == nullptr) out = &own;
+    return interrupted(bcrypt::hash_passwords_with_lanes(items, 6, *out, max_lanes, c));
+}
+
 struct EntryPoint {
     std::string name;
     std::function<bool(const Cancel&)> interrupted;
@@ -64,6 +73,10 @@ const EntryPoint ENTRY_POINTS[] = {
     {"bcrypt", [](auto& c) { return interrupted(bcrypt::bcrypt(6, BCRYPT_SALT, PASSWORD, c)); }},
     {"hash_password",
      [](auto& c) { return interrupted(bcrypt::_hash_password(PASSWORD, 6, BCRYPT_SALT, c)); }},
+    {"hash_passwords_1", [](auto& c) { return hash_passwords(1, c); }},
+    {"hash_passwords_2", [](auto& c) { return hash_passwords(2, c); }},
+    {"hash_passwords_widest", [](auto& c) { return hash_passwords(bcrypt::MAX_LANES, c); }},
+    {"hash_passwords_two_groups", [](auto& c) { return hash_passwords(bcrypt::MAX_LANES + 1, c); }},
     {"bcrypt_pbkdf_stack_scratch", [](auto& c) { return bcrypt_pbkdf(48, c); }},
     {"bcrypt_pbkdf_heap_scratch", [](auto& c) { return bcrypt_pbkdf(512, c); }},
     {"lanes_1", [](auto& c) { return with_lanes(1, c); }},
@@ -140,6 +153,16 @@ TEST(InterruptedKdf, PollsWhileDigestingLongInputs) {
     const int plain = polls(PASSWORD, SALT);
     EXPECT_GE(polls(big, SALT), plain + 3);
     EXPECT_GE(polls(PASSWORD, big), plain + 6);
+}
+
+// Stopped in its second group, the batch leaves none of the first group's
+// hashes behind.
+TEST(InterruptedBatch, ZeroesTheHashes) {
+    Hook hook{64 + 2};
+    std::vector<bcrypt::RawHash> out(7);
+    for (auto& h : out) h.fill(0x5C);
+    EXPECT_TRUE(hash_passwords(7, hook.cancel(), 4, &out));
+    EXPECT_EQ(out, std::vector<bcrypt::RawHash>(7, bcrypt::RawHash{}));
 }
 
 }  // namespace

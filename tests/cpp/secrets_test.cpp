@@ -290,6 +290,18 @@ TEST(SecretsOnTheStack, InterruptedComputationsLeaveNoneBehind) {
     });
     EXPECT_FALSE(found(bcrypt_left, bcrypt_state));
 
+    const auto key = bytes_of(KEY);
+    for (size_t count : {size_t(1), size_t(2), quorlix::bcrypt::MAX_LANES}) {
+        const auto left = stack_left_by([&] {
+            StopAt stop{1};
+            const std::vector<quorlix::bcrypt::LaneInput> items(count, {bytes_of(PASSWORD), SALT});
+            std::vector<quorlix::bcrypt::RawHash> out(count);
+            EXPECT_FALSE(quorlix::bcrypt::hash_passwords(items, 4, out, stop.cancel()).ok());
+        });
+        EXPECT_FALSE(found(left, bcrypt_state)) << count << " hashes";
+        EXPECT_FALSE(found(left, key)) << count << " hashes";
+    }
+
     for (size_t lanes = 1; lanes <= quorlix::pbkdf::MAX_LANES; lanes++) {
         const auto left = stack_left_by([&] {
             StopAt stop{1};
@@ -301,4 +313,15 @@ TEST(SecretsOnTheStack, InterruptedComputationsLeaveNoneBehind) {
         EXPECT_FALSE(found(left, pbkdf_state)) << lanes << " lanes";
         EXPECT_FALSE(found(left, digest)) << lanes << " lanes";
     }
+}
+
+// A batch keeps its keys on the stack: it gives no block back, so none can
+// hold a password.
+TEST(Secrets, BatchesAllocateNothing) {
+    const std::vector<quorlix::bcrypt::LaneInput> items(3, {bytes_of(PASSWORD), SALT});
+    std::vector<quorlix::bcrypt::RawHash> out(3);
+    WATCH = Watch{true, nullptr, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(quorlix::bcrypt::hash_passwords(items, 4, out).ok());
+    WATCH.armed = false;
+    EXPECT_EQ(WATCH.freed, 0u);
 }
