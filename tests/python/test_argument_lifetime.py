@@ -16,7 +16,7 @@ from conftest import run_python
 # Another thread replaces the partial's arguments while the call computes
 # without the lock, then fills the freed memory with objects of its size.
 THREADED = Template("""
-import functools, os, threading, time, _quorlix as q
+import functools, os, threading, time, _quorlix as q, quorlix
 wrong = 0
 for attempt in range(4):
     $prepare
@@ -44,8 +44,15 @@ print("wrong", wrong)
         # A large salt has a mapping of its own, given back when freed; the
         # derivation reads it for every group of blocks.
         ("q.kdf", "args = (b'pw', bytes(range(256)) * 4096, 512, 8, True); expected = q.kdf(*args)", 100),
+        # The lists' items are read without the lock, the stored hashes after.
+        (
+            "quorlix.checkpw_many",
+            "pw = [os.urandom(40)] * 5; args = (pw, quorlix.hashpw_many(pw, [q.gensalt(10)] * 5)); "
+            "expected = [True] * 5",
+            60,
+        ),
     ],
-    ids=["hashpw", "checkpw", "kdf"],
+    ids=["hashpw", "checkpw", "kdf", "checkpw_many"],
 )
 def test_arguments_replaced_by_another_thread(function, prepare, size):
     r = run_python(THREADED.substitute(function=function, prepare=prepare, size=size))

@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals: 
 
 PRELUDE = """
 import ctypes, os, signal, threading, time
-import _quorlix as q
+import _quorlix as q, quorlix
 
 crypt = ctypes.CDLL("libcrypt.so.1").crypt
 crypt.restype = ctypes.c_char_p
@@ -52,6 +52,7 @@ LONG = {
     "hashpw": lambda: q.hashpw(b"pw", b"$2b$17$" + b"C" * 21 + b"."),
     "checkpw": lambda: q.checkpw(b"pw", b"$2b$17$" + b"C" * 21 + b"." + b"D" * 31),
     "kdf": lambda: q.kdf(b"pw", b"salt", 64, 5000, True),
+    "hashpw_many": lambda: quorlix.hashpw_many([b"pw"] * 3, [b"$2b$17$" + b"C" * 21 + b"."] * 3),
 }
 def short(function):
     # A call of about half a second, and its right answer: crypt(3)'s for
@@ -62,6 +63,8 @@ def short(function):
     stored = crypt(b"pw", SETTING)
     if function == "hashpw":
         return (lambda: q.hashpw(b"pw", SETTING)), stored
+    if function == "hashpw_many":
+        return (lambda: quorlix.hashpw_many([b"pw", b"pw"], [SETTING, SETTING])), [stored, stored]
     return (lambda: q.checkpw(b"pw", stored)), True
 
 def interrupted(function, expected, sent):
@@ -113,7 +116,7 @@ print(result == [expected])
 }
 
 
-@pytest.mark.parametrize("function", ["hashpw", "checkpw", "kdf"])
+@pytest.mark.parametrize("function", ["hashpw", "checkpw", "kdf", "hashpw_many"])
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_main_thread_computation_handles_signals(case, function):
     r = run_python(PRELUDE + Template(CASES[case]).substitute(function=function))
