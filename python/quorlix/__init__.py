@@ -61,4 +61,10 @@ def needs_rehash(hashed: bytes, rounds: int = _DEFAULT_COST) -> bool:
     return cost < wanted
 
 
-__all__ = [*__all__, "needs_rehash"]  # a new list: the extension's own stays as it is
+# Many hashes at once, and a pool that batches concurrent calls: both run
+# hashes of one cost side by side, several to a core.
+from quorlix._batch import checkpw_many, hashpw_many  # noqa: E402
+from quorlix._pool import Pool  # noqa: E402
+
+# A new list: the extension's own stays as it is.
+__all__ = [*__all__, "needs_rehash", "hashpw_many", "checkpw_many", "Pool"]
