@@ -27,12 +27,13 @@ if sys.platform != "win32":
 
 from . import _DEFAULT_COST as DEFAULT_COST
 from . import _FEW_KDF_ROUNDS as FEW_KDF_ROUNDS
-from . import _HASH_RE, __version__, checkpw, gensalt, hashpw, kdf
+from . import _HASH_RE, __version__, checkpw, gensalt, hashpw, hashpw_many, kdf
 from . import _MAX_COST as MAX_COST
 from . import _MAX_KDF_ROUNDS as MAX_KDF_ROUNDS
 from . import _MAX_KEY_BYTES as MAX_KEY_BYTES
 from . import _MAX_PASSWORD_BYTES as MAX_PASSWORD_BYTES
 from . import _MIN_COST as MIN_COST
+from ._batch import LANES
 
 EXIT_OK = 0
 EXIT_NO_MATCH = 1
@@ -340,14 +341,18 @@ def _run_kdf(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _time_cost(cost: int) -> float:
-    """Seconds one hashpw takes at this cost: the best of a few quick runs."""
+def _time_cost(cost: int, lanes: int = 1) -> float:
+    """Seconds hashing `lanes` passwords at once takes at this cost (hashpw
+    for one, hashpw_many for more): the best of a few quick runs."""
     salt = gensalt(cost)
     best = math.inf
     spent = 0.0
     for _ in range(3):
         start = time.perf_counter()
-        hashpw(b"calibration password", salt)
+        if lanes == 1:
+            hashpw(b"calibration password", salt)
+        else:
+            hashpw_many([b"calibration password"] * lanes, [salt] * lanes)
         took = time.perf_counter() - start
         best = min(best, took)
         spent += took
@@ -375,6 +380,12 @@ def _run_calibrate(args: argparse.Namespace) -> int:
         recommended = chosen[0]
         why = "the --max-cost limit; about" if not over else "about"
         emit(f"recommended cost: {recommended} ({why} {chosen[1]:.1f} ms per hash)\n")
+    one = 1 / _time_cost(recommended)
+    many = LANES / _time_cost(recommended, LANES)
+    emit(
+        f"throughput per core at cost {recommended}: {one:.1f} hashes/s one at a time, "
+        f"{many:.1f} in {LANES} lanes (quorlix.hashpw_many, quorlix.Pool)\n"
+    )
     if recommended < SAFE_COST:
         _say(
             f"{args.parser.prog}: warning: cost {recommended} is too cheap for stored passwords; "

@@ -35,11 +35,12 @@ def path(cls):
     return f"{__name__}.{cls.__name__}"
 
 
-@pytest.fixture(scope="module", autouse=True)
-def django_settings():
+# Every test runs with the hashes computed directly and by a pool.
+@pytest.fixture(scope="module", autouse=True, params=[None, True], ids=["direct", "pool"])
+def django_settings(request):
     if not settings.configured:
         settings.configure(PASSWORD_HASHERS=[path(SHA256Cost4), path(PlainCost4)])
-    with override_settings(PASSWORD_HASHERS=[path(SHA256Cost4), path(PlainCost4)]):
+    with override_settings(PASSWORD_HASHERS=[path(SHA256Cost4), path(PlainCost4)], QUORLIX_POOL=request.param):
         yield
 
 
