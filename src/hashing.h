@@ -23,7 +23,9 @@ PyResult<HashInput> check_hash_input(Bytes password, Bytes setting);
 
 // How long `work` hashes at that cost (2^cost key schedules each) take: cost
 // 8 takes about 12 ms here.
-inline Length hash_length(uint64_t work) { return work >= (1u << 8) ? Length::Long : Length::Brief; }
+inline Length hash_length(uint64_t work) {
+    return work >= (1u << 8) ? Length::Long : Length::Brief;
+}
 
 // The hash string in the setting's version, as a new bytes object.
 PyObject* hash_string(const bcrypt::HashParts& parts, bcrypt::Version version);

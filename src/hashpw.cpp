@@ -22,7 +22,8 @@ constexpr FunctionDescription CHECKPW{"checkpw", CHECKPW_PARAMS, 2};
 // The shared operation of both functions: the hash under the setting.
 PyResult<bcrypt::HashParts> hash(const HashInput& in) {
     const bcrypt::Setting& s = in.setting;
-    TRY_LET(auto hashed, run_interruptibly(hash_length(uint64_t(1) << s.cost), [&](const Cancel& c) {
+    TRY_LET(auto hashed,
+            run_interruptibly(hash_length(uint64_t(1) << s.cost), [&](const Cancel& c) {
                 return bcrypt::_hash_password(in.password, s.cost, s.salt, c);
             }));
     if (!hashed) panic("assertion failed: the cost was checked before hashing");
@@ -38,7 +39,8 @@ PyResult<PyObject*> hashpw(Bytes password, Bytes setting) {
 PyResult<PyObject*> checkpw(Bytes password, Bytes hashed_password) {
     TRY_LET(const HashInput in, check_hash_input(password, hashed_password));
     TRY_LET(const bcrypt::HashParts parts, hash(in));
-    PyObject* verdict = compat::bool_constant(same_hash(parts, in.setting.version, hashed_password));
+    PyObject* verdict =
+        compat::bool_constant(same_hash(parts, in.setting.version, hashed_password));
     _Py_IncRef(verdict);
     return verdict;
 }

@@ -83,5 +83,6 @@ PyResult<void> module_body(PyObject* module) {
 }  // namespace quorlix
 
 PyMODINIT_FUNC PyInit__quorlix(void) {
-    return quorlix::trampoline([] { return quorlix::make_module(quorlix::MODULE_DEF, quorlix::module_body); });
+    return quorlix::trampoline(
+        [] { return quorlix::make_module(quorlix::MODULE_DEF, quorlix::module_body); });
 }
