@@ -6,8 +6,8 @@
 #            for Linux musl (x86-64, aarch64), FreeBSD 14 (x86-64) and macOS
 #            (arm64, x86-64), with this interpreter's Python.h; each set
 #            linked into a shared object by LLVM's lld with -nostdlib (the C
-#            library and the C++ runtime are left to the loader), which must
-#            export PyInit__quorlix and nothing else
+#            library and the C++ runtime are left to the loader), each
+#            module exporting its PyInit function and nothing else
 #   clang    glibc with clang: with libstdc++ the module is built and its
 #            exports checked; with libc++ it is installed with pip and the
 #            Python suite runs against it
@@ -108,28 +108,37 @@ targets() {
   done
   printf '%s\0' "${jobs[@]}" | xargs -0 -n 3 -P "$JOBS" bash -c 'compile_one "$@"' _ || return 1
 
-  local status=0 link_target opts
+  local status=0 link_target objects m
   for t in "${ZIG_TARGETS[@]}"; do
     z=${t%% *}
     link_target=${t#* }
     dir=$OUT/targets/$z
-    # The options src/CMakeLists.txt gives each kind of linker.
-    if [[ $link_target == *apple* ]]; then
-      echo _PyInit__quorlix >"$dir/exports.txt"
-      opts=(-Wl,-undefined,dynamic_lookup "-Wl,-exported_symbols_list,$dir/exports.txt")
-      want=_PyInit__quorlix
-    else
-      opts=("-Wl,--version-script=src/exports.map" -Wl,--exclude-libs,ALL)
-      want=PyInit__quorlix
-    fi
     echo "$z: ${#SOURCES[@]} files compiled; linked for $link_target"
-    clang++ --target="$link_target" -fuse-ld=lld -shared -nostdlib -o "$dir/_quorlix.so" \
-      "$dir"/*.o "${opts[@]}" 2>"$dir/link.log" || {
-      cat "$dir/link.log"
-      status=1
-      continue
-    }
-    check_exports "$dir/_quorlix.so" "$want" || status=1
+    # Each module from the objects src/CMakeLists.txt gives it, with the
+    # options it gives each kind of linker.
+    for m in _quorlix _batch; do
+      if [ $m = _quorlix ]; then
+        objects=($(ls "$dir"/*.o | grep -v '/src_batch'))
+      else
+        objects=($(ls "$dir"/*.o | grep -Ev '/src_(module|gensalt|hashpw|kdf)\.o'))
+      fi
+      if [[ $link_target == *apple* ]]; then
+        echo "_PyInit_$m" >"$dir/$m.exports"
+        opts=(-Wl,-undefined,dynamic_lookup "-Wl,-exported_symbols_list,$dir/$m.exports")
+        want=_PyInit_$m
+      else
+        printf '{\n  global: PyInit_%s;\n  local: *;\n};\n' $m >"$dir/$m.map"
+        opts=("-Wl,--version-script=$dir/$m.map" -Wl,--exclude-libs,ALL)
+        want=PyInit_$m
+      fi
+      clang++ --target="$link_target" -fuse-ld=lld -shared -nostdlib -o "$dir/$m.so" \
+        "${objects[@]}" "${opts[@]}" 2>"$dir/$m.link.log" || {
+        cat "$dir/$m.link.log"
+        status=1
+        continue
+      }
+      check_exports "$dir/$m.so" "$want" || status=1
+    done
   done
   return $status
 }
@@ -151,7 +160,7 @@ clang_builds() {
   # As a user with libc++ builds it, and the suite against that.
   echo "clang with libc++: pip install ., then the Python suite"
   local venv=$OUT/libcxx-venv
-  fresh_venv "$PYTHON" "$venv" pytest numpy django &&
+  fresh_venv "$PYTHON" "$venv" pytest numpy django pwdlib &&
     CC=clang CXX=clang++ CXXFLAGS="-stdlib=libc++ -Werror" LDFLAGS=-stdlib=libc++ \
       "$venv/bin/python" -m pip install -q -C build-dir="$OUT/libcxx-module" . || return 1
   local so

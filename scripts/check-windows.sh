@@ -10,10 +10,10 @@
 #            and for arm64 Windows with zig's clang (PyPI's ziglang; Debian
 #            has no MinGW-w64 for arm64), against this interpreter's headers
 #            with a Windows pyconfig.h stand-in (scripts/windows/include), and
-#            linked into _quorlix.pyd with an import library for python3.dll
-#            made from the stable-ABI names the objects import
-#            (scripts/windows/python3_def.py); each DLL must export
-#            PyInit__quorlix alone and import only from python3.dll, the C
+#            linked into _quorlix.pyd and _batch.pyd with an import library
+#            for python3.dll made from the stable-ABI names the objects import
+#            (scripts/windows/python3_def.py); each DLL must export its
+#            PyInit function alone and import only from python3.dll, the C
 #            runtime and system DLLs
 #
 #   scripts/check-windows.sh [STEP...]   (both steps when none is named)
@@ -148,7 +148,7 @@ module() {
     cp scripts/windows/include/pyconfig.h "$OUT/python-include/" || return 1
 
   local sources=($(git ls-files 'src/*.cpp' 'crypto/*.cpp' ':!src/*_posix.cpp'))
-  local status=0 arch machine dir jobs s
+  local status=0 arch machine dir jobs s m objects
   for arch in x86_64 aarch64; do
     dir=$OUT/module-$arch
     rm -rf "$dir" && mkdir -p "$dir"
@@ -163,22 +163,33 @@ module() {
       continue
     }
     machine=$([ $arch = x86_64 ] && echo i386:x86-64 || echo arm64)
-    llvm-dlltool -m "$machine" -d "$dir/python3.def" -l "$dir/python3.lib" &&
-      $(cxx_for $arch) -O2 $(dll_flags_for $arch) -o "$dir/_quorlix.pyd" "$dir"/*.o "$dir/python3.lib" \
-        -lbcrypt -lntdll 2>"$dir/link.log" || {
-      cat "$dir/link.log"
+    llvm-dlltool -m "$machine" -d "$dir/python3.def" -l "$dir/python3.lib" || {
       status=1
       continue
     }
     echo "$arch Windows ($(cxx_for $arch | awk '{print $1 == "'"$ZIG"'" ? "zig c++" : $1}')):" \
-      "${#sources[@]} files compiled, linked into _quorlix.pyd" \
-      "($(grep -c '^  ' "$dir/python3.def") names from python3.dll)"
-    check_dll "$dir/_quorlix.pyd" || status=1
+      "${#sources[@]} files compiled ($(grep -c '^  ' "$dir/python3.def") names from python3.dll)"
+    # Each module from the objects src/CMakeLists.txt gives it.
+    for m in _quorlix _batch; do
+      if [ $m = _quorlix ]; then
+        objects=($(ls "$dir"/*.o | grep -v '/src_batch'))
+      else
+        objects=($(ls "$dir"/*.o | grep -Ev '/src_(module|gensalt|hashpw|kdf)\.o'))
+      fi
+      $(cxx_for $arch) -O2 $(dll_flags_for $arch) -o "$dir/$m.pyd" "${objects[@]}" "$dir/python3.lib" \
+        -lbcrypt -lntdll 2>"$dir/$m.link.log" || {
+        cat "$dir/$m.link.log"
+        status=1
+        continue
+      }
+      echo "  linked into $m.pyd"
+      check_dll "$dir/$m.pyd" "PyInit_$m" || status=1
+    done
   done
   return $status
 }
 
-# check_dll FILE: its exports and imported DLLs, against what is allowed.
+# check_dll FILE INIT: its exports and imported DLLs, against what is allowed.
 check_dll() {
   llvm-readobj --coff-exports --coff-imports "$1" >"$1.txt" || return 1
   local exports dlls bad
@@ -187,8 +198,8 @@ check_dll() {
   echo "  exports: $exports"
   echo "  imports: $(echo "$dlls" | tr '\n' ' ')"
   bad=$(echo "$dlls" | grep -v -x -i -e python3.dll | grep -v -i -E "$SYSTEM_DLLS")
-  if [ "$exports" != "PyInit__quorlix " ] || [ -n "$bad" ] || ! echo "$dlls" | grep -q -x python3.dll; then
-    echo "  want exports PyInit__quorlix only, imports python3.dll and the system's: not $bad"
+  if [ "$exports" != "$2 " ] || [ -n "$bad" ] || ! echo "$dlls" | grep -q -x python3.dll; then
+    echo "  want exports $2 only, imports python3.dll and the system's: not $bad"
     return 1
   fi
 }

@@ -80,7 +80,7 @@ for v in "${versions[@]}"; do
   py=${found[$v]}
   echo "== CPython $("$py" -c 'import sys; print(sys.version.split()[0])') ($py): pip install ."
   venv=$OUT/venv-$v
-  fresh_venv "$py" "$venv" pytest numpy django
+  fresh_venv "$py" "$venv" pytest numpy django pwdlib
   vpy=$venv/bin/python
   if ! (cd "$tree" && rm -rf build && "$vpy" -m pip install -q .); then
     echo "pip install . failed with $py"

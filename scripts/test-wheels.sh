@@ -44,7 +44,7 @@ for py in "${pythons[@]}"; do
     fresh_venv "$py" "$venv" "$x86_64_wheel[test]"
     tests=(tests/python)
   else
-    fresh_venv "$py" "$venv" "$x86_64_wheel" pytest numpy django
+    fresh_venv "$py" "$venv" "$x86_64_wheel" pytest numpy django pwdlib
     tests=("${INTERPRETER_TESTS[@]}")
   fi
   # From the tree's root the tests import the installed package: python/
