@@ -87,7 +87,8 @@ PyResult<HashInput> check_item(const FunctionDescription& single, PyObject* pass
 ///////////////////
 // Hashes every item, those of one cost together, into parts (in the items'
 // order).
-PyResult<void> hash_all(const std::vector<HashInput>& inputs, std::vector<bcrypt::HashParts>& parts) {
+PyResult<void> hash_all(const std::vector<HashInput>& inputs,
+                        std::vector<bcrypt::HashParts>& parts) {
     std::vector<size_t> order(inputs.size());
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -148,9 +149,10 @@ PyResult<PyObject*> run_batch(const Batch& batch, const FunctionDescription& des
     if (!out) return Err{fetch()};
     for (size_t i = 0; i < n; i++) {
         PyObject* setting = PyTuple_GetItem(settings.get(), Py_ssize_t(i));
-        PyObject* r = batch.result(parts[i], inputs[i],
-                                   Bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(setting)),
-                                         size_t(PyBytes_Size(setting))));
+        PyObject* r =
+            batch.result(parts[i], inputs[i],
+                         Bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(setting)),
+                               size_t(PyBytes_Size(setting))));
         PyList_SetItem(out.get(), Py_ssize_t(i), r);  // steals r
     }
     return out.release();
