@@ -4,19 +4,25 @@
 # Sets QUORLIX_LIMITED_API and QUORLIX_LIMITED_API_HEX, the Py_LIMITED_API
 # value. Run as a script (cmake -P), it prints that value of the default
 # build, for builds that compile the sources without CMake. PyPy has no
-# stable ABI (scikit-build-core ignores wheel.py-api there): both are empty.
-if(Python_INTERPRETER_ID STREQUAL "PyPy")
+# stable ABI, and a free-threaded CPython none before 3.15
+# (scikit-build-core ignores wheel.py-api cp311 there): both are empty. On a
+# free-threaded 3.15 or newer with wheel.py-api=cp315t, the version is that
+# of its stable ABI, abi3t, and QUORLIX_ABI3T is set.
+set(QUORLIX_ABI3T OFF)
+if(Python_INTERPRETER_ID STREQUAL "PyPy" OR (QUORLIX_FREE_THREADED AND NOT SKBUILD_SABI_VERSION))
   set(QUORLIX_LIMITED_API "")
   set(QUORLIX_LIMITED_API_HEX "")
   return()
+endif()
+if(QUORLIX_FREE_THREADED)
+  set(QUORLIX_ABI3T ON)
 endif()
 if(SKBUILD_SABI_VERSION)
   set(QUORLIX_LIMITED_API ${SKBUILD_SABI_VERSION})
 elseif(DEFINED SKBUILD)
   # A version-specific build would carry a tag the module was not made for.
   message(FATAL_ERROR "quorlix builds only for CPython's stable ABI: wheel.py-api must name "
-                      "cp311 or newer, up to the building interpreter's version, and the "
-                      "interpreter must not be a free-threaded build")
+                      "cp311 or newer, up to the building interpreter's version")
 else()
   set(QUORLIX_LIMITED_API 3.11)
 endif()

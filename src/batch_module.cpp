@@ -24,8 +24,6 @@ PyMethodDef METHODS[] = {
      "_checkpw_cost(password, hashed_password)\n--\n\n"},
 };
 
-ModuleDef MODULE_DEF{module_definition("quorlix._batch"), {-1}, {}};
-
 PyResult<void> module_body(PyObject* module) {
     TRY_OK(add_functions(module, METHODS));
     // How many hashes of one cost run side by side.
@@ -37,6 +35,4 @@ PyResult<void> module_body(PyObject* module) {
 
 }  // namespace quorlix
 
-PyMODINIT_FUNC PyInit__batch(void) {
-    return quorlix::trampoline([] { return quorlix::make_module(quorlix::MODULE_DEF, quorlix::module_body); });
-}
+QUORLIX_MODULE(_batch, "quorlix._batch", quorlix::module_body)

@@ -211,10 +211,18 @@ inline int check_signals() {
 /// Modules ///
 ///////////////
 
+#if !defined(Py_TARGET_ABI3T)
 // A single-phase module. PyPy leaves an empty m_doc unset, which would show
-// the module type's own docstring as __doc__: there it is set.
+// the module type's own docstring as __doc__: there it is set. A
+// free-threaded interpreter would enable the GIL on importing it unless it
+// says it needs none: the Py_mod_gil slot is for multi-phase modules only.
 inline PyObject* create_module(PyModuleDef* def) {
     PyObject* module = PyModule_Create2(def, 3);
+#if defined(Py_GIL_DISABLED)
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) != 0) {
+        Py_CLEAR(module);
+    }
+#endif
 #if defined(PYPY_VERSION)
     if (module != nullptr && def->m_doc != nullptr) {
         PyObject* doc = PyUnicode_FromString(def->m_doc);
@@ -225,6 +233,7 @@ inline PyObject* create_module(PyModuleDef* def) {
 #endif
     return module;
 }
+#endif
 
 /////////////////
 /// Constants ///

@@ -70,7 +70,6 @@ PyMethodDef METHODS[] = {
 /////////////////////////
 /// Module definition ///
 /////////////////////////
-ModuleDef MODULE_DEF{module_definition("_quorlix"), {-1}, {}};
 
 PyResult<void> module_body(PyObject* module) {
     TRY_OK(add_functions(module, METHODS));
@@ -82,7 +81,4 @@ PyResult<void> module_body(PyObject* module) {
 
 }  // namespace quorlix
 
-PyMODINIT_FUNC PyInit__quorlix(void) {
-    return quorlix::trampoline(
-        [] { return quorlix::make_module(quorlix::MODULE_DEF, quorlix::module_body); });
-}
+QUORLIX_MODULE(_quorlix, "_quorlix", quorlix::module_body)

@@ -22,7 +22,7 @@ constexpr const char* STRING_TARGET = "PyString";
 
 constexpr const char* APPEND_FAILED = "could not append __name__ to __all__: ";
 
-PyErr subinterpreters_unsupported() {
+[[maybe_unused]] PyErr subinterpreters_unsupported() {
     return PyErr::message(
         [] { return PyExc_ImportError; },
         std::string("PyO3 modules do not yet support subinterpreters, see ") + SUBINTERPRETER_HELP);
@@ -101,7 +101,8 @@ PyResult<void> add_functions(PyObject* module, std::span<PyMethodDef> methods) {
     return {};
 }
 
-PyResult<PyObject*> make_module(ModuleDef& def, PyResult<void> (*body)(PyObject* module)) {
+#if !defined(Py_TARGET_ABI3T)
+PyResult<PyObject*> make_module(ModuleDef& def, ModuleBody body) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return Err{fetch()};
     int64_t expected = -1;
@@ -118,5 +119,18 @@ PyResult<PyObject*> make_module(ModuleDef& def, PyResult<void> (*body)(PyObject*
     _Py_IncRef(*cell);
     return *cell;
 }
+#else
+int exec_module(PyObject* module, ModuleBody body) {
+    PyObject* done = trampoline([module, body]() -> PyResult<PyObject*> {
+        TRY_OK(body(module));
+        PyObject* none = Py_None;
+        _Py_IncRef(none);
+        return none;
+    });
+    if (done == nullptr) return -1;
+    _Py_DecRef(done);
+    return 0;
+}
+#endif
 
 }  // namespace quorlix

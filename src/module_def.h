@@ -11,13 +11,19 @@
 #include <string_view>
 
 #include "error.h"
+#include "frame.h"
 #include "once_cell.h"
 
 namespace quorlix {
 
+using ModuleBody = PyResult<void> (*)(PyObject* module);
+
+#if !defined(Py_TARGET_ABI3T)
+// A single-phase module: one object per process, filled by its body.
 struct ModuleDef {
     PyModuleDef ffi;
-    std::atomic<int64_t> interpreter;  // the first importer's id, -1 before
+    // Set once, by compare-and-swap, to the first importer's id (-1 before).
+    std::atomic<int64_t> interpreter;
     OnceCell<PyObject*> module;
 };
 
@@ -38,7 +44,36 @@ constexpr PyModuleDef module_definition(const char* name) {
 
 // The module object, created with body() the first time and the same one
 // for every later import; refused in any interpreter but the first one.
-PyResult<PyObject*> make_module(ModuleDef& def, PyResult<void> (*body)(PyObject* module));
+PyResult<PyObject*> make_module(ModuleDef& def, ModuleBody body);
+
+// PyInit_NAME, the module's entry point: the module of that name.
+#define QUORLIX_MODULE(NAME, FULL_NAME, BODY)                                           \
+    PyMODINIT_FUNC PyInit_##NAME(void) {                                                \
+        static quorlix::ModuleDef def{quorlix::module_definition(FULL_NAME), {-1}, {}}; \
+        return quorlix::trampoline([] { return quorlix::make_module(def, BODY); });     \
+    }
+#else
+// abi3t has no module definitions: the interpreter creates a module from
+// the slot array that PyModExport_NAME returns and fills it with the exec
+// slot, in each interpreter the slots allow, once for each import.
+int exec_module(PyObject* module, ModuleBody body);
+
+#define QUORLIX_MODULE(NAME, FULL_NAME, BODY)                                                      \
+    PyMODEXPORT_FUNC PyModExport_##NAME(void) {                                                    \
+        PyABIInfo_VAR(abi);                                                                        \
+        static int (*exec)(PyObject*) = [](PyObject* m) { return quorlix::exec_module(m, BODY); }; \
+        static PySlot slots[] = {                                                                  \
+            PySlot_PTR(Py_mod_abi, &abi),                                                          \
+            PySlot_PTR(Py_mod_name, FULL_NAME),                                                    \
+            PySlot_PTR(Py_mod_doc, ""),                                                            \
+            PySlot_PTR(Py_mod_exec, reinterpret_cast<void*>(exec)),                                \
+            PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),                                           \
+            PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),  \
+            PySlot_END,                                                                            \
+        };                                                                                         \
+        return slots;                                                                              \
+    }
+#endif
 
 // Adds each function to the module, bound to it.
 PyResult<void> add_functions(PyObject* module, std::span<PyMethodDef> methods);
