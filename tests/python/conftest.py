@@ -1,7 +1,10 @@
+import ctypes
+import functools
 import os
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -16,6 +19,7 @@ if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
 
 # True when the suite runs against a sanitizer build with its runtime preloaded.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def run_python(code, env=None, timeout=120):
@@ -48,3 +52,22 @@ def getrandom_shim(tmp_path_factory):
         check=True,
     )
     return out
+
+
+@functools.cache
+def _libcrypt():
+    lib = ctypes.CDLL("libcrypt.so.1")
+    lib.crypt_rn.restype = lib.crypt_gensalt_rn.restype = ctypes.c_char_p
+    return lib
+
+
+def crypt3(password, setting):
+    """The C library's crypt(3), through the variants that write into a
+    buffer of the call's own, so that threads may call it at once."""
+    data = ctypes.create_string_buffer(32768)  # a struct crypt_data
+    return _libcrypt().crypt_rn(password, setting, data, len(data))
+
+
+def crypt3_gensalt(prefix, cost):
+    out = ctypes.create_string_buffer(64)
+    return _libcrypt().crypt_gensalt_rn(prefix, ctypes.c_ulong(cost), None, 0, out, len(out))

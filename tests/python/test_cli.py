@@ -1,7 +1,6 @@
 """The quorlix command line, end to end through real processes."""
 
 import base64
-import ctypes
 import os
 import re
 import resource
@@ -18,7 +17,7 @@ import pytest
 from _quorlix import checkpw, gensalt, hashpw, kdf
 
 import quorlix
-from conftest import SANITIZED, run_python
+from conftest import SANITIZED, crypt3, run_python
 
 if sys.platform != "win32":
     import pty
@@ -589,9 +588,7 @@ def test_terminal_gives_the_typed_bytes_unseen(env, typed, options):
 
 
 def crypt(password):  # the C library's bcrypt at cost 4, which mkpasswd and htpasswd call
-    fn = ctypes.CDLL("libcrypt.so.1").crypt
-    fn.restype, fn.argtypes = ctypes.c_char_p, [ctypes.c_char_p, ctypes.c_char_p]
-    return fn(password, b"$2b$04$" + gensalt(4)[7:]).decode()
+    return crypt3(password, b"$2b$04$" + gensalt(4)[7:]).decode()
 
 
 LONG = bytes(range(33, 127)) + b"!"  # 95 bytes

@@ -2,7 +2,6 @@
 without quorlix, and the re-hash at login when the cost changes."""
 
 import binascii
-import ctypes
 import hashlib
 
 import pytest
@@ -11,7 +10,7 @@ from django.contrib.auth import hashers
 from django.test import override_settings
 
 import quorlix.django
-from conftest import run_python
+from conftest import crypt3, crypt3_gensalt, run_python
 
 
 # Users change the cost by subclassing; cost 4 keeps the tests quick.
@@ -44,17 +43,6 @@ def django_settings(request):
         yield
 
 
-def libcrypt():
-    """crypt(3) and crypt_gensalt(3) of the C library, for hashes made
-    without quorlix."""
-    lib = ctypes.CDLL("libcrypt.so.1")
-    lib.crypt.restype = ctypes.c_char_p
-    lib.crypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-    lib.crypt_gensalt.restype = ctypes.c_char_p
-    lib.crypt_gensalt.argtypes = [ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p, ctypes.c_int]
-    return lib
-
-
 def django_input(algorithm, password):
     """What Django's hashers hand to bcrypt: for bcrypt_sha256 the hex SHA-256
     digest of the UTF-8 password, as Django documents."""
@@ -63,9 +51,8 @@ def django_input(algorithm, password):
 
 
 def crypt_encoded(algorithm, password, prefix):
-    lib = libcrypt()
-    setting = lib.crypt_gensalt(prefix, 4, None, 0)
-    return f"{algorithm}${lib.crypt(django_input(algorithm, password), setting).decode()}"
+    # crypt(3) and crypt_gensalt(3) of the C library, for hashes made without quorlix.
+    return f"{algorithm}${crypt3(django_input(algorithm, password), crypt3_gensalt(prefix, 4)).decode()}"
 
 
 PASSWORDS = {"ascii": "correct horse battery staple", "empty": "", "utf8": "pässwörd ✓", "long": "x" * 100}
@@ -86,7 +73,7 @@ def test_make_check_identify(hasher, password):
     assert not hashers.check_password(password.upper() or "x", encoded)
     # What quorlix stored, crypt(3) reads: the format is Django's own.
     tail = encoded.split("$", 1)[1].encode()
-    assert libcrypt().crypt(django_input(hasher.algorithm, password), tail) == tail
+    assert crypt3(django_input(hasher.algorithm, password), tail) == tail
 
 
 @HASHERS

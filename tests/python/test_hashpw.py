@@ -1,9 +1,10 @@
-import ctypes
 import random
 import re
 
 import pytest
 from _quorlix import checkpw, gensalt, hashpw
+
+from conftest import crypt3
 
 SETTING = b"$2b$04$" + b"abcdefghijklmnopqrstuu"
 HASH_RE = re.compile(rb"\$2[abxy]\$\d\d\$[./A-Za-z0-9]{21}[.Oeu][./A-Za-z0-9]{30}[.CGKOSWaeimquy26]")
@@ -156,10 +157,7 @@ def test_bytes_subclasses():
 ### The C library's crypt(3) oracle ###
 ########################################
 def libcrypt():
-    lib = ctypes.CDLL("libcrypt.so.1")
-    lib.crypt.restype = ctypes.c_char_p
-    lib.crypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-    return lib.crypt
+    return crypt3
 
 
 def test_crypt3_computes_2b():

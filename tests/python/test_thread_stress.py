@@ -1,4 +1,5 @@
-"""Sixteen threads mixing all four functions for several seconds, starting
+"""Thirty-two threads mixing all four functions, the batch ones and a shared
+pool for several seconds, starting
 with a race for the module's first import and with another thread
 re-running the module's initialisation throughout, must give what the same
 calls give one at a time, and must finish: a deadlock trips the deadline."""
@@ -16,7 +17,7 @@ import faulthandler, importlib, json, random, sys, threading, time
 # A deadlock prints every thread's stack and ends the process.
 faulthandler.dump_traceback_later({deadline}, exit=True)
 
-THREADS = 16
+THREADS = 32
 ALPHABET = b"./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
 assert "_quorlix" not in sys.modules
 
@@ -25,6 +26,15 @@ running = threading.Event()
 records = [[] for _ in range(THREADS)]
 failures = []
 modules = []
+pools, pool_lock = [], threading.Lock()
+
+
+def pool():
+    with pool_lock:
+        if not pools:
+            import quorlix
+            pools.append(quorlix.Pool(4))
+        return pools[0]
 
 
 def setting(rng):
@@ -37,6 +47,7 @@ def worker(i):
     try:
         start.wait()
         import _quorlix as q  # every thread races for the first import
+        import quorlix
 
         modules.append(q)
         running.set()
@@ -44,7 +55,7 @@ def worker(i):
         mine = records[i]
         end = time.monotonic() + {seconds}
         while time.monotonic() < end:
-            op = rng.randrange(4)
+            op = rng.randrange(6)
             pw = rng.randbytes(rng.randrange(0, 73))
             if op == 0:
                 mine.append(("gensalt", q.gensalt(4, rng.choice([b"2a", b"2b"])).decode()))
@@ -55,6 +66,13 @@ def worker(i):
                 hashed = q.hashpw(pw, setting(rng))
                 guess = pw if rng.random() < 0.5 else rng.randbytes(rng.randrange(0, 73))
                 mine.append(("checkpw", guess.hex(), hashed.decode(), q.checkpw(guess, hashed)))
+            elif op == 4:
+                pws, ss = [rng.randbytes(rng.randrange(0, 73)) for _ in range(3)], [setting(rng) for _ in range(3)]
+                for p, s, h in zip(pws, ss, quorlix.hashpw_many(pws, ss)):
+                    mine.append(("hashpw", p.hex(), s.decode(), h.decode()))
+            elif op == 5:
+                hashed = q.hashpw(pw, setting(rng))
+                mine.append(("checkpw", pw.hex(), hashed.decode(), pool().checkpw(pw, hashed)))
             else:
                 salt = rng.randbytes(rng.randrange(1, 40))
                 n = rng.randrange(1, 65)
@@ -121,7 +139,7 @@ def test_mixed_threads_match_serial_results():
     assert out["failures"] == []
     assert out["mismatches"] == 0
     assert out["distinct_salts"] and out["one_module"]
-    assert out["threads_that_ran"] == 16
+    assert out["threads_that_ran"] == 32
     # Every function ran, and often enough to have overlapped.
     assert set(out["counts"]) == {"gensalt", "hashpw", "checkpw", "kdf"}
     assert min(out["counts"].values()) >= 20, out["counts"]
