@@ -12,25 +12,23 @@ def test_other_threads_run_while_hashing():
     result = {}
 
     def hash_it():
-        start = time.perf_counter()
+        result["start"] = time.perf_counter()
         result["hash"] = hashpw(b"pw", setting)
-        result["seconds"] = time.perf_counter() - start
+        result["end"] = time.perf_counter()
         done.set()
 
-    gaps = []
+    ticks = []
     worker = threading.Thread(target=hash_it)
-    worker.start()  # a gap of its own where threads start slowly (free-threaded builds under load)
-    last = time.perf_counter()
+    worker.start()
     while not done.is_set():
         time.sleep(0.001)
-        now = time.perf_counter()
-        gaps.append(now - last)
-        last = now
+        ticks.append(time.perf_counter())
     worker.join()
     assert checkpw(b"pw", result["hash"])
-    # Holding the lock for the whole hash would stall this loop for all of it.
-    assert len(gaps) > 20
-    assert max(gaps) < result["seconds"] / 4, (max(gaps), result["seconds"])
+    # Holding the lock for the hash would stop this loop for all of it; a
+    # loaded machine only slows it, so count ticks rather than time gaps.
+    during = [t for t in ticks if result["start"] < t < result["end"]]
+    assert len(during) > 20, (len(during), result["end"] - result["start"])
 
 
 def test_concurrent_hashes_match_serial_ones():
