@@ -125,7 +125,8 @@ HIDE_DEVICES = """
 libc = ctypes.CDLL(None, use_errno=True)
 MS_REC, MS_PRIVATE, CLONE_NEWNS = 0x4000, 0x40000, 0x20000
 if libc.unshare(CLONE_NEWNS) or libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None):
-    sys.exit("no mount namespace: " + str(ctypes.get_errno()))
+    print("no private mount namespace here (in a chroot, / is no mount):", ctypes.get_errno(), file=sys.stderr)
+    sys.exit(77)  # the test skips
 if libc.mount(b"none", b"/dev", b"tmpfs", 0, None):
     sys.exit("no tmpfs: " + str(ctypes.get_errno()))
 """
@@ -135,6 +136,8 @@ UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 def run_fault(shim, mode, prelude=""):
     """gensalt(4) with the shim in mode: (outcome line without the count, stderr)."""
     r = run_python(FAULT_SCRIPT.format(shim=str(shim), mode=mode, prelude=prelude), env={"LD_PRELOAD": str(shim)})
+    if r.returncode == 77:
+        pytest.skip(r.stderr.strip())
     assert r.returncode == 0, r.stderr
     first, after = r.stdout.strip().splitlines()
     assert after.startswith("after $2b$04$")
