@@ -1,6 +1,6 @@
 """Leaks and references: each function, on its success path and on each of
 its error paths, called many times in a fresh interpreter. Resident memory
-must grow by less than 1 MiB, and neither the interpreter's allocated blocks
+must grow by less than 1 MiB (4 on PyPy), and neither the interpreter's allocated blocks
 nor the C heap may grow with the number of calls; the argument objects must
 keep their reference counts.
 
@@ -36,7 +36,9 @@ REDUCED = {
     "kdf ok heap scratch": 300,
 }
 
-MAX_RSS_GROWTH = 1 << 20
+# PyPy's heap moves in steps of about a megabyte, up or down, whatever the
+# calls do; its known leak (below) is 15 MB at 100,000 calls.
+MAX_RSS_GROWTH = (4 << 20) if sys.implementation.name == "pypy" else (1 << 20)
 MAX_BLOCKS_GROWTH = 1_000
 MAX_HEAP_GROWTH = 64 << 10
 
