@@ -156,6 +156,7 @@ clang_builds() {
     return 1
   }
   check_exports "$(ls "$build"/src/_quorlix*.so)" PyInit__quorlix || status=1
+  check_exports "$(ls "$build"/src/_batch*.so)" PyInit__batch || status=1
 
   # As a user with libc++ builds it, and the suite against that.
   echo "clang with libc++: pip install ., then the Python suite"
