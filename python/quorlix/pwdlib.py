@@ -51,6 +51,7 @@ class BcryptHasher:
 
     @classmethod
     def identify(cls, hash: str | bytes) -> bool:
+        """True for a bcrypt hash string, of version 2a, 2b, 2x or 2y."""
         return _bytes(hash).startswith(_PREFIXES)
 
     def hash(self, password: str | bytes, *, salt: bytes | None = None) -> str:
@@ -61,6 +62,7 @@ class BcryptHasher:
         return self._hashing.hashpw(_bytes(password), salt).decode("ascii")
 
     def verify(self, password: str | bytes, hash: str | bytes) -> bool:
+        """True when password matches the stored hash."""
         return self._hashing.checkpw(_bytes(password), _bytes(hash))
 
     def check_needs_rehash(self, hash: str | bytes) -> bool:
