@@ -72,6 +72,9 @@ if [ $ALL = 1 ]; then
     -DQUORLIX_ASM=OFF -DQUORLIX_BUILD_MODULE=OFF
   run_stage "Python tests on the other CPythons" scripts/test-python-versions.sh
   run_stage "Formatting, lint and types" scripts/lint.sh
+  # The Sphinx site, the examples of the README and the site run as doctests,
+  # and the API reference against the public names: see scripts/docs.sh.
+  run_stage "Documentation" scripts/docs.sh
   # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
   run_stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
