@@ -4,7 +4,7 @@ Measures quorlix against the C library's crypt(3) and OpenSSH on this machine,
 in one run, with interleaved repetitions, and prints each ratio beside its
 target. Writes a Markdown table (results.md) and, when matplotlib is
 installed, a plot (results.png) into build/benchmarks/ (--out changes that);
-the copies beside this file are the reference run that the README shows.
+the copies beside this file are the reference run that docs/benchmarks.md shows.
 
 Needs quorlix installed (pip install .), the C library's libcrypt with bcrypt
 support, and for the OpenSSH comparison ssh-keygen. Run it on an otherwise

@@ -66,7 +66,7 @@ HashParts hash_parts(uint32_t cost, std::span<const uint8_t, SALT_BYTES> salt, c
 // key schedules advance together (blowfish.h, States<N>): one hash's chain
 // of lookups leaves most of the core idle. Six at once take 0.28 of the
 // time each that one alone does; seven or more take longer again, their
-// halves no longer fitting in registers (README, "The measurements behind
+// halves no longer fitting in registers (docs/benchmarks.md, "The measurements behind
 // the cores' choices").
 inline constexpr size_t MAX_LANES = 6;
 

@@ -161,7 +161,7 @@ struct Halves {
 // cycle shows. Four or more lanes would then leave too few registers for
 // their halves and spill them; they share one base with a displacement per
 // lane, and being bound by throughput they lose nothing to the slower
-// form. Each choice was the quicker one measured (README, Benchmarks).
+// form. Each choice was the quicker one measured (docs/benchmarks.md).
 template <size_t N>
 constexpr bool SHARED_BASE = N >= 4;
 // movzbl from the high byte register takes c's index in one instruction,

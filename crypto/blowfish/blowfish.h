@@ -136,7 +136,7 @@ bool asm_round() noexcept;
 // displacement when S1 is 0) and arrives together with the other three,
 // which take one instruction each: shr for a, movzx from the high and low
 // byte registers for c and d. That beats the plain expression of F
-// compiled, and crypt(3) (README, Benchmarks). Only a, b, c and d have a
+// compiled, and crypt(3) (docs/benchmarks.md). Only a, b, c and d have a
 // high byte register; without HighByte, c's index is taken with a shift and
 // a mask, and x may be in any register. P[I] is read by its XOR: dst is
 // known long before F, so that XOR is off the chain. The "m" operand tells
@@ -198,7 +198,7 @@ template <size_t I, ptrdiff_t S1 = 0, bool HighByte = true>
 // hoists it above them, the core's oldest-first pick then runs it first,
 // and now and then the chain's shift waits a cycle for an ALU. Pinned, the
 // round is quicker with both compilers and kdf's lanes lose nothing
-// (README, Benchmarks).
+// (docs/benchmarks.md).
 template <size_t I, ptrdiff_t S1 = 0, bool HighByte = true>
 [[gnu::always_inline]] inline HalfRound half_round(const Blowfish& st, const uint32_t* base,
                                                    uint32_t dst, uint32_t x) noexcept {

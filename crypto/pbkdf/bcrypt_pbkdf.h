@@ -65,7 +65,7 @@ Result<void, Error> bcrypt_pbkdf_with_memory(std::span<const uint8_t> password,
 
 // bcrypt_pbkdf_with_memory advances the independent PBKDF2 blocks in groups
 // of up to MAX_LANES, running their Blowfish work interleaved: each lane
-// added, up to four, lowers the time per block (README, Benchmarks).
+// added, up to four, lowers the time per block (docs/benchmarks.md).
 inline constexpr size_t MAX_LANES = 4;
 
 // bcrypt_pbkdf_with_memory with groups of at most max_lanes blocks (clamped
