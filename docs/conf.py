@@ -37,3 +37,7 @@ autodoc_typehints_format = "fully-qualified"
 
 html_theme = "furo"
 html_title = f"quorlix {release}"
+
+# A doctest block ends with an empty line before its closing fence (which
+# doctest would otherwise read as output); the page does not show it.
+highlight_options = {"pycon": {"stripnl": True}}
