@@ -1,17 +1,12 @@
 """Checks that the built API reference documents every public name.
 
-    python scripts/check_api_docs.py HTML-DIR
+    python scripts/check_api_docs.py HTML-DIR   (where quorlix is installed)
 
-Run with the interpreter quorlix is installed in. The public names are
-quorlix.__all__, the hashers of quorlix.pwdlib and quorlix.django, and the
-public methods of each class among them. Each must be in the site's
-inventory (objects.inv) as an entry of the API reference, and its entry in
-the page must say something: an entry without a description means its
-docstring was lost on the way (for the extension's functions, from their
-type stubs).
+The names: quorlix.__all__, the pwdlib and Django hashers, and the public
+methods of each class among them. Each must be an entry of the API reference
+in the site's inventory, and that entry must have a description: one without
+has lost its docstring (for the extension's functions, that of their stub).
 """
-
-from __future__ import annotations
 
 import html
 import importlib
@@ -21,7 +16,7 @@ import zlib
 from pathlib import Path
 
 PAGE = "api.html"
-CLASSES_BEYOND_ALL = [
+HASHERS = [
     "quorlix.pwdlib.BcryptHasher",
     "quorlix.django.BCryptSHA256PasswordHasher",
     "quorlix.django.BCryptPasswordHasher",
@@ -29,8 +24,7 @@ CLASSES_BEYOND_ALL = [
 
 
 def public_names() -> list[str]:
-    quorlix = importlib.import_module("quorlix")
-    names = [f"quorlix.{n}" for n in quorlix.__all__] + ["quorlix.__version__", *CLASSES_BEYOND_ALL]
+    names = [f"quorlix.{n}" for n in importlib.import_module("quorlix").__all__] + ["quorlix.__version__", *HASHERS]
     for name in list(names):
         module, _, attr = name.rpartition(".")
         obj = getattr(importlib.import_module(module), attr)
@@ -40,43 +34,29 @@ def public_names() -> list[str]:
 
 
 def inventory(path: Path) -> dict[str, str]:
-    """Python objects of a Sphinx version 2 inventory: name to page."""
-    raw = path.read_bytes()
-    header = b"".join(raw.splitlines(keepends=True)[:4])
+    """The Python objects of a version 2 inventory, each with its page."""
+    header, _, body = path.read_bytes().partition(b"compressed using zlib.\n")
     if not header.startswith(b"# Sphinx inventory version 2"):
         raise SystemExit(f"{path}: not a version 2 inventory")
-    found = {}
-    for line in zlib.decompress(raw[len(header) :]).decode().splitlines():
-        match = re.fullmatch(r"(\S+)\s+py:\w+\s+-?\d+\s+(\S+?)(?:#\S*)?\s+.*", line)
-        if match:
-            found[match[1]] = match[2]
-    return found
+    lines = zlib.decompress(body).decode().splitlines()
+    matches = (re.fullmatch(r"(\S+)\s+py:\w+\s+-?\d+\s+([^#\s]+)\S*\s+.*", line) for line in lines)
+    return {m[1]: m[2] for m in matches if m}
 
 
 def described(page: str, name: str) -> bool:
     """Whether the entry of name has text of its own before the next entry."""
     start = page.find(f'id="{name}"')
-    if start < 0:
-        return False
-    body = page[page.find("</dt>", start) :]
+    body = page[page.find("</dt>", start) :] if start >= 0 else ""
     end = min(i for i in (body.find("<dt"), body.find("</dd>"), len(body)) if i >= 0)
-    text = re.sub(r"<[^>]+>", "", body[:end])
-    return bool(html.unescape(text).strip())
+    return bool(html.unescape(re.sub(r"<[^>]+>", "", body[:end])).strip())
 
 
 def main() -> int:
     site = Path(sys.argv[1])
-    entries = inventory(site / "objects.inv")
-    page = (site / PAGE).read_text()
-    faults = []
-    for name in public_names():
-        if entries.get(name) != PAGE:
-            faults.append(f"{name}: not in the API reference ({PAGE})")
-        elif not described(page, name):
-            faults.append(f"{name}: its entry in {PAGE} has no description")
-    for fault in faults:
-        print(fault)
-    print(f"{len(public_names()) - len(faults)} public names documented, {len(faults)} missing")
+    entries, page, names = inventory(site / "objects.inv"), (site / PAGE).read_text(), public_names()
+    faults = [f"{n}: not in the API reference ({PAGE})" for n in names if entries.get(n) != PAGE]
+    faults += [f"{n}: its entry in {PAGE} has no description" for n in entries if n in names and not described(page, n)]
+    print(*faults, f"{len(names)} public names, {len(faults)} faults", sep="\n")
     return 1 if faults else 0
 
 
