@@ -66,6 +66,6 @@ def kdf(
     The function OpenSSH uses to encrypt its private-key files: the same
     arguments give the same bytes as OpenSSH. password and salt must not be
     empty, desired_key_bytes is 1 to 512 and rounds at least 1; the work
-    grows linearly with rounds. Below 50 rounds it issues a UserWarning
+    grows linearly with rounds. Below 50 rounds it emits a UserWarning
     unless ignore_few_rounds is true (OpenSSH itself uses 16).
     """
