@@ -4,16 +4,14 @@
 #   1. scripts/build-wheels.sh writes the sdist and the manylinux wheels to
 #      build/wheels/dist and checks their tags, symbol versions, stable ABI
 #      and metadata;
-#   2. the x86-64 wheel goes into a fresh virtual environment of each
-#      CPython 3.11+ on the machine: the first (python3) runs the whole
-#      Python suite, the packaging tests on these very distributions; the
-#      others run it without the packaging, typing, leak and command-line
-#      tests, which concern the distribution or the package, not the
-#      interpreter (as scripts/test-python-versions.sh does);
+#   2. the x86-64 wheel goes into a fresh virtual environment of python3,
+#      which runs the whole Python suite, the packaging tests on these very
+#      distributions (they install the wheel into every other CPython 3.11+
+#      of the machine too, and run it there);
 #   3. in the Debian unstable root of scripts/sid-root.sh, the whole suite
 #      runs against the x86-64 wheel on CPython 3.14 and 3.15, and the
-#      packaging and interpreter-facing tests against the PyPy wheel on PyPy
-#      3.11 (scripts/test-sid.sh runs the rest there);
+#      packaging tests and those of the functions against the PyPy wheel on
+#      PyPy 3.11 (scripts/test-sid.sh runs the whole suite there);
 #   4. the aarch64 wheel goes into a directory for Debian's arm64 CPython
 #      3.11, which runs the tests of the four functions under qemu-aarch64;
 #   5. scripts/check_release_matrix.py checks the release matrix configured
@@ -30,34 +28,22 @@ x86_64_wheel=$(ls "$DIST"/*-abi3-*_x86_64.whl)
 pypy_wheel=$(ls "$DIST"/*-pp311-*_x86_64.whl)
 aarch64_wheel=$(ls "$DIST"/*_aarch64.whl)
 
-# Each CPython version once: python3 first, then the others 3.11 or newer.
-source scripts/pythons.sh
-pythons=("$(command -v "$PYTHON")")
-while read -r _ path; do pythons+=("$path"); done < <(other_pythons "$PYTHON")
-
+# The whole suite on python3, whose packaging tests also install the wheel
+# into every other CPython 3.11+ of the machine and run it there (the other
+# versions' suites run in scripts/test-python-versions.sh on the same code).
 status=0
-for py in "${pythons[@]}"; do
-  v=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  venv=$WORK/venv-$v
-  echo "== x86-64 wheel on CPython $v"
-  if [ "$py" = "${pythons[0]}" ]; then
-    fresh_venv "$py" "$venv" "$x86_64_wheel[test]"
-    tests=(tests/python)
-  else
-    fresh_venv "$py" "$venv" "$x86_64_wheel" pytest numpy django pwdlib
-    tests=("${INTERPRETER_TESTS[@]}")
-  fi
-  # From the tree's root the tests import the installed package: python/
-  # is not on the path.
-  QUORLIX_DIST_DIR=$DIST "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=1
-done
+v=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+echo "== x86-64 wheel on CPython $v"
+fresh_venv "$PYTHON" "$WORK/venv-$v" "$x86_64_wheel[test]"
+# From the tree's root the tests import the installed package: python/ is
+# not on the path.
+QUORLIX_DIST_DIR=$DIST "$WORK/venv-$v/bin/python" -m pytest -q -p no:cacheprovider tests/python || status=1
 
-# On PyPy, the packaging tests and the interpreter-facing ones: its own
-# wheel's package is the one scripts/test-sid.sh has run the suite on.
+# The whole suite on 3.14 and 3.15, the cp311-abi3 wheel being what most of
+# their users install; on PyPy, whose suite scripts/test-sid.sh runs on the
+# same sources, the packaging tests and those of the functions.
 pypy_tests=()
-for a in "${INTERPRETER_TESTS[@]}"; do
-  [ "$a" = --ignore=tests/python/test_packaging.py ] || pypy_tests+=("$a")
-done
+for t in packaging batch binding gensalt hashpw kdf; do pypy_tests+=("tests/python/test_$t.py"); done
 for py in pypy3 python3.14 python3.15; do
   wheel=$x86_64_wheel tests=(tests/python)
   [ $py != pypy3 ] || wheel=$pypy_wheel tests=("${pypy_tests[@]}")

@@ -61,6 +61,7 @@ assert quorlix.kdf(b"password", b"salt", 32, 4, True).hex() == (
     "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9")
 h = quorlix.hashpw(b"pw", quorlix.gensalt(4))
 assert quorlix.checkpw(b"pw", h) and not quorlix.checkpw(b"px", h)
+assert quorlix.checkpw_many([b"pw", b"px"], [h, h]) == [True, False]
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     quorlix.kdf(b"pw", b"salt", 8, 1)
