@@ -3,7 +3,8 @@
 .github/workflows/wheels.yml, with the CIBW_BUILD it sets (which replaces
 the build list of [tool.cibuildwheel] in pyproject.toml), must select
 exactly the interpreter versions the project supports on its system (every
-CPython, and PyPy where there is a PyPy for it: not on musl), and every
+CPython, and PyPy where there is a PyPy for it: not on musl; in a row marked
+free-threaded, every free-threaded CPython), and every
 build that pyproject.toml derives must belong to a row. Needs cibuildwheel
 and PyYAML."""
 
@@ -20,6 +21,7 @@ import yaml  # type: ignore[import-untyped]
 ROOT = Path(__file__).resolve().parents[1]
 CPYTHONS = ["cp311", "cp312", "cp313", "cp314", "cp315"]
 PYPYS = ["pp311"]
+CPYTHONS_FREE_THREADED = ["cp314t", "cp315t"]
 # Windows wheels are tested on the oldest and the newest CPython only.
 CPYTHONS_WINDOWS = [CPYTHONS[0], CPYTHONS[-1]]
 PLATFORMS = [
@@ -63,7 +65,9 @@ def main() -> int:
         chosen = sorted(identifiers(platform, "all", row["build"]))
         covered.update(chosen)
         print(f"{row['name']:18} {row['os']:17} {' '.join(chosen)}")
-        if "-win" in row["build"]:
+        if row.get("free-threaded"):
+            expected = CPYTHONS_FREE_THREADED
+        elif "-win" in row["build"]:
             expected = CPYTHONS_WINDOWS
         else:
             expected = CPYTHONS + ([] if "musllinux" in row["build"] else PYPYS)

@@ -13,6 +13,14 @@ OUT=build/test/sid
 PYTHONS=(pypy3 python3.14 python3.15)
 
 scripts/sid-root.sh make
+
+# == Free-threaded builds, compiled and linked only: Debian has no
+# free-threaded CPython to run them on (scripts/sid-compile-free-threaded.sh).
+# A warning fails.
+echo "== free-threaded 3.14t, 3.15t and 3.15 abi3t: compiled and linked with g++ 16"
+scripts/sid-root.sh run scripts/sid-compile-free-threaded.sh
+# == end of the free-threaded compile
+
 rm -rf "$OUT"
 mkdir -p "$OUT"
 

@@ -7,6 +7,7 @@
 
 namespace quorlix {
 
+// One per thread, so never shared: no thread reads another's.
 thread_local int64_t ATTACH_COUNT = 0;
 
 Attached::Attached() {

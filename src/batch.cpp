@@ -41,6 +41,7 @@ PyObject* check_result(const bcrypt::HashParts& parts, const HashInput& in, Byte
     return verdict;
 }
 
+// Constant: every thread reads them, none writes.
 const Batch HASHPW_BATCH{HASHPW_COST, hash_result};
 const Batch CHECKPW_BATCH{CHECKPW_COST, check_result};
 

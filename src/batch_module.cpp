@@ -10,7 +10,8 @@ namespace quorlix {
 
 namespace {
 
-// The interpreter keeps pointers into these for the rest of the process.
+// The interpreter keeps pointers into these for the rest of the process,
+// and only reads them, so every thread shares them as they are.
 PyMethodDef METHODS[] = {
     {"checkpw_many", entry<checkpw_many_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "checkpw_many(passwords, hashed_passwords)\n--\n\n"

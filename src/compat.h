@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -190,15 +191,24 @@ inline unsigned long thread_ident() {
 inline int check_signals() {
     if (PyErr_CheckSignals() != 0) return -1;
 #if defined(PYPY_VERSION)
-    static PyObject* empty = nullptr;  // called with the lock held; kept for good
+    // Kept for good. Atomic: running the code lets other threads in, and
+    // one of them may make it too; the first one stored wins.
+    static std::atomic<PyObject*> cached{nullptr};
+    PyObject* empty = cached.load(std::memory_order_acquire);
     if (empty == nullptr) {
         PyObject* globals = PyDict_New();
         if (globals == nullptr) return -1;
+        PyObject* fresh = nullptr;
         if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0) {
-            empty = PyRun_String("lambda: None", Py_eval_input, globals, globals);
+            fresh = PyRun_String("lambda: None", Py_eval_input, globals, globals);
         }
         Py_DECREF(globals);
-        if (empty == nullptr) return -1;
+        if (fresh == nullptr) return -1;
+        if (cached.compare_exchange_strong(empty, fresh, std::memory_order_acq_rel)) {
+            empty = fresh;
+        } else {
+            Py_DECREF(fresh);
+        }
     }
     PyObject* none = PyObject_CallNoArgs(empty);
     if (none == nullptr) return -1;

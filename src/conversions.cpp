@@ -90,6 +90,7 @@ PyResult<uint64_t> extract_u64(PyObject* obj) {
 
 namespace {
 
+// A once-only cell: interned once however many threads ask first.
 OnceCell<PyObject*> BOOL_NAME;
 
 // numpy.bool / numpy.bool_: decided by the type's module and name; any

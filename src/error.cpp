@@ -52,6 +52,7 @@ std::string debug_text(const std::string& type, const std::string& value,
 //////////////////////
 namespace {
 
+// A once-only cell: parallel first panics make the class once.
 OnceCell<PyObject*> PANIC_EXCEPTION;
 
 }  // namespace

@@ -55,8 +55,9 @@ constexpr std::array<char, 64> gensalt_signature() {
 }
 constexpr std::array<char, 64> GENSALT_SIGNATURE = gensalt_signature();
 
-// The interpreter keeps pointers into these for the rest of the process.
-// Each exact name and signature text is the module's documented behaviour.
+// The interpreter keeps pointers into these for the rest of the process,
+// and only reads them, so every thread shares them as they are. Each exact
+// name and signature text is the module's documented behaviour.
 PyMethodDef METHODS[] = {
     {"checkpw", entry<checkpw_wrapper>(), METH_FASTCALL | METH_KEYWORDS,
      "checkpw(password, hashed_password)\n--\n\n"},

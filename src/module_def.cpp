@@ -28,6 +28,7 @@ constexpr const char* APPEND_FAILED = "could not append __name__ to __all__: ";
         std::string("PyO3 modules do not yet support subinterpreters, see ") + SUBINTERPRETER_HELP);
 }
 
+// Once-only cells: filled by one thread however many ask at once.
 OnceCell<PyObject*> NAME_ATTR;
 OnceCell<PyObject*> ALL_ATTR;
 

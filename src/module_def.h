@@ -22,7 +22,8 @@ using ModuleBody = PyResult<void> (*)(PyObject* module);
 // A single-phase module: one object per process, filled by its body.
 struct ModuleDef {
     PyModuleDef ffi;
-    // Set once, by compare-and-swap, to the first importer's id (-1 before).
+    // Set once, by compare-and-swap, to the first importer's id (-1 before):
+    // of interpreters importing at once, exactly one wins.
     std::atomic<int64_t> interpreter;
     OnceCell<PyObject*> module;
 };
@@ -46,7 +47,9 @@ constexpr PyModuleDef module_definition(const char* name) {
 // for every later import; refused in any interpreter but the first one.
 PyResult<PyObject*> make_module(ModuleDef& def, ModuleBody body);
 
-// PyInit_NAME, the module's entry point: the module of that name.
+// PyInit_NAME, the module's entry point: the module of that name. Its
+// definition is a function-local static, which C++ initialises exactly once
+// even when threads import at once.
 #define QUORLIX_MODULE(NAME, FULL_NAME, BODY)                                           \
     PyMODINIT_FUNC PyInit_##NAME(void) {                                                \
         static quorlix::ModuleDef def{quorlix::module_definition(FULL_NAME), {-1}, {}}; \
@@ -55,7 +58,9 @@ PyResult<PyObject*> make_module(ModuleDef& def, ModuleBody body);
 #else
 // abi3t has no module definitions: the interpreter creates a module from
 // the slot array that PyModExport_NAME returns and fills it with the exec
-// slot, in each interpreter the slots allow, once for each import.
+// slot, in each interpreter the slots allow, once for each import. The
+// slots are function-local statics, initialised once, which the
+// interpreter only reads.
 int exec_module(PyObject* module, ModuleBody body);
 
 #define QUORLIX_MODULE(NAME, FULL_NAME, BODY)                                                      \

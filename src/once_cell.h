@@ -55,6 +55,8 @@ public:
     }
 
 private:
+    // Safe from parallel threads: value_ is written once, under mutex_, and
+    // published by the release store of ready_ that get() acquires.
     std::atomic<bool> ready_{false};
     std::mutex mutex_;
     T value_{};

@@ -16,7 +16,8 @@ struct ReferencePool {
 };
 
 // Created at first use and never destroyed: threads may still queue
-// references while the process exits.
+// references while the process exits. Safe from parallel threads: the
+// first compare-and-swap publishes it, and its mutex guards the queue.
 std::atomic<ReferencePool*> POOL{nullptr};
 
 ReferencePool& pool() {

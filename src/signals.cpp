@@ -62,6 +62,8 @@ private:
 };
 
 // Runs the handlers of signals that came; their exception, if one raised.
+// Parallel callers are safe: the interpreter runs handlers in its main
+// thread alone, and this module keeps no signal state of its own.
 std::optional<PyErr> check(Detached& lock) {
     lock.attach();
     std::optional<PyErr> error;
@@ -130,6 +132,8 @@ PyResult<void> run_inline(Work work) {
 struct Helper {
     explicit Helper(Work w) : work(w) {}
 
+    // Each computation's own, on its caller's stack: shared only by these two
+    // threads, through the atomic flag, the mutex and the join.
     Work work;
     std::atomic<bool> stop{false};
     std::mutex mutex;

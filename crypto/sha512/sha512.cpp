@@ -23,6 +23,7 @@ constexpr uint64_t INITIAL_STATE[8] = {
 #if QUORLIX_SHA512_HAVE_AVX2
 namespace avx2_cpuid {
 
+// Relaxed atomics suffice: threads that detect at once store the same answer.
 std::atomic<uint8_t> STORAGE{UNDETERMINED};
 
 CpuidRegs cpuid(uint32_t leaf) noexcept { return cpuid_count(leaf, 0); }

@@ -69,6 +69,7 @@ class Pool:
         _POOLS.add(self)
 
     def _start(self) -> None:
+        # Every field but the lock is read and written with the lock held only.
         self._lock = threading.Lock()
         self._wake = threading.Condition(self._lock)
         self._queue: deque[_Call] = deque()
@@ -195,6 +196,8 @@ def _run(batch: list[_Call]) -> None:
 
 # A child forked from the process has none of the pool's threads; each pool
 # starts afresh there, its queued calls belonging to threads it lacks too.
+# Any thread may add to it (one set operation); only the forked child, which
+# has a single thread, iterates it.
 _POOLS: weakref.WeakSet[Pool] = weakref.WeakSet()
 
 

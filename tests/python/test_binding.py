@@ -136,6 +136,7 @@ class UnprintableName(str):
         raise RuntimeError("no str")
 
 
+@pytest.mark.thread_unsafe(reason="replaces sys.unraisablehook")
 def test_keyword_names_that_cannot_be_printed(monkeypatch):
     seen = []
     monkeypatch.setattr("sys.unraisablehook", seen.append)

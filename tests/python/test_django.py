@@ -12,6 +12,8 @@ from django.test import override_settings
 import quorlix.django
 from conftest import crypt3, crypt3_gensalt, run_python
 
+pytestmark = pytest.mark.thread_unsafe(reason="override_settings changes the process's Django settings")
+
 
 # Users change the cost by subclassing; cost 4 keeps the tests quick.
 class SHA256Cost4(quorlix.django.BCryptSHA256PasswordHasher):

@@ -4,11 +4,14 @@ import pytest
 from _quorlix import kdf
 
 KNOWN = "5bbf0cc293587f1c3635555c27796598d47e579071bf427e9d8fbe842aba34d9"
+# Warnings filters belong to the whole process.
+FILTERS = pytest.mark.thread_unsafe(reason="sets the warnings filters")
 WARNING = (
     "Warning: quorlix.kdf() called with only {} round(s). This few is not secure: the parameter is linear, like PBKDF2."
 )
 
 
+@FILTERS
 def test_known_answer():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -17,6 +20,7 @@ def test_known_answer():
     assert kdf(b"password", b"salt", 32, 4, ignore_few_rounds=True).hex() == KNOWN
 
 
+@FILTERS
 def test_deterministic_and_silent_at_100_rounds():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -25,6 +29,7 @@ def test_deterministic_and_silent_at_100_rounds():
     assert type(a) is bytes and len(a) == 32
 
 
+@FILTERS
 @pytest.mark.parametrize("rounds, warned", [(1, True), (49, True), (50, False), (51, False)])
 def test_few_rounds_warning(rounds, warned):
     with warnings.catch_warnings(record=True) as caught:
@@ -38,12 +43,14 @@ def test_few_rounds_warning(rounds, warned):
         assert caught == []
 
 
+@FILTERS
 def test_ignore_few_rounds_silences_the_warning():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         kdf(b"pw", b"salt", 8, 1, ignore_few_rounds=True)
 
 
+@FILTERS
 def test_warning_as_error_derives_nothing():
     with warnings.catch_warnings():
         warnings.simplefilter("error", UserWarning)
@@ -64,6 +71,7 @@ def inner():
     return kdf(b"pw", b"salt", 8, 2)
 
 
+@FILTERS
 def test_warning_stack_level():
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -73,6 +81,7 @@ def test_warning_stack_level():
     assert w.lineno == outer.__code__.co_firstlineno + 1
 
 
+@FILTERS
 @pytest.mark.parametrize(
     "args, message",
     [
@@ -120,6 +129,7 @@ def test_long_passwords_are_digested_whole():
     assert len(keys) == 6
 
 
+@FILTERS
 def test_numpy_bool_is_accepted():
     import numpy as np
 

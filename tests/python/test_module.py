@@ -83,6 +83,7 @@ def test_package_reexports_module():
 PYPY = sys.implementation.name == "pypy"
 
 
+@pytest.mark.thread_unsafe(reason="takes the module out of sys.modules")
 def test_reimport_gives_the_same_object():
     first = sys.modules.pop("_quorlix")
     try:
