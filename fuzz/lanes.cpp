@@ -14,32 +14,11 @@
 
 using namespace quorlix;
 
-namespace {
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint8_t byte() {
-        if (size == 0) return 0;
-        size--;
-        return *data++;
-    }
-    std::vector<uint8_t> take(size_t n) {
-        n = std::min(n, size);
-        std::vector<uint8_t> b(data, data + n);
-        data += n;
-        size -= n;
-        return b;
-    }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Input in{data, size};
+    FuzzInput in{data, size};
     const size_t count = 1 + in.byte() % (2 * bcrypt::MAX_LANES + 1);
     const size_t max_lanes = in.byte() % (bcrypt::MAX_LANES + 2);  // clamped: 0 and 7 too
-    std::vector<std::vector<uint8_t>> passwords;
+    std::vector<std::span<const uint8_t>> passwords;
     std::vector<std::array<uint8_t, bcrypt::SALT_BYTES>> salts(count);
     for (size_t k = 0; k < count; k++) {
         for (uint8_t& b : salts[k]) b = in.byte();
@@ -51,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<bcrypt::RawHash> out(count);
     FUZZ_CHECK(bcrypt::hash_passwords_with_lanes(items, 4, out, max_lanes).ok());
     for (size_t k = 0; k < count; k++) {
-        std::vector<uint8_t> key = passwords[k];
+        std::vector<uint8_t> key(passwords[k].begin(), passwords[k].end());
         key.push_back(0);
         key.resize(std::min(key.size(), bcrypt::MAX_KEY_BYTES));
         const auto want = bcrypt::bcrypt(4, salts[k], key);

@@ -69,27 +69,10 @@ std::vector<uint8_t> reference_pbkdf(Bytes password, Bytes salt, uint32_t rounds
     return out;
 }
 
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint8_t byte() {
-        if (size == 0) return 0;
-        size--;
-        return *data++;
-    }
-    Bytes take(size_t n) {
-        n = std::min(n, size);
-        Bytes b(data, n);
-        data += n;
-        size -= n;
-        return b;
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Input in{data, size};
+    FuzzInput in{data, size};
     const uint8_t shape = in.byte();
     // Each Bhash is a few milliseconds under the sanitizers: mostly one or
     // two blocks at one or two rounds, now and then a long key at one round.

@@ -28,6 +28,11 @@ mkdir -p "$OUT"
 scripts/apt-install.sh clang libclang-rt-14-dev valgrind binutils libgtest-dev cmake ninja-build g++
 
 SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+# Line tables are all a report needs; full debug information of the
+# sanitized lanes (blowfish.cpp) took clang 518 s to compile and g++ 167 s,
+# line tables 112 s and 20 s.
+LINES_CLANG="-O2 -gline-tables-only -DNDEBUG"
+LINES_GCC="-O2 -g1 -DNDEBUG"
 
 # The C++ unit tests, with leak detection. Built with clang: g++ 12 drops a
 # flags dependency in the null check of thread_local accesses and reports
@@ -37,7 +42,7 @@ SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 sanitize_cpp() {
   local build=$OUT/sanitize-cpp
   CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DQUORLIX_BUILD_TESTS=ON -DQUORLIX_ASM=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$SANITIZE" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$SANITIZE" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$LINES_CLANG" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null || return 1
@@ -61,7 +66,8 @@ sanitize_python() {
   fresh_venv "$PYTHON" "$venv" ".[test]" \
     -C "cmake.define.CMAKE_CXX_FLAGS=$SANITIZE" \
     -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" \
-    -C cmake.build-type=RelWithDebInfo -C install.strip=false -C build-dir="$OUT/sanitize-module" \
+    -C cmake.build-type=RelWithDebInfo -C "cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=$LINES_GCC" \
+    -C install.strip=false -C build-dir="$OUT/sanitize-module" \
     || return 1
   local status=0
   # faulthandler.register in a thread replaces that thread's alternate signal
