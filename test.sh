@@ -60,21 +60,21 @@ run_stage "Python tests" python_tests "$@"
 if [ $ALL = 1 ]; then
   # The newer interpreters and the release wheels, beside the rest.
   beside() {
+    # The Sphinx site, the examples of the README and the site run as
+    # doctests, and the API reference against the public names: see
+    # scripts/docs.sh.
+    run_stage "Documentation" scripts/docs.sh
     # PyPy 3.11 and CPython 3.14 and 3.15: see scripts/test-sid.sh.
     run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
     # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
     run_stage "Release wheels" scripts/test-wheels.sh
   }
   start_lane "$BUILD/beside.log" beside
-  # The cores with the plain C++ Blowfish round, the one every processor
-  # but x86-64 runs.
-  run_stage "C++ unit tests, plain Blowfish round" cpp_tests cpp-plain \
-    -DQUORLIX_ASM=OFF -DQUORLIX_BUILD_MODULE=OFF
+  # The cores' tests with the plain C++ Blowfish round, the one every
+  # processor but x86-64 runs, are in the sanitizer stage of Hardening, and
+  # on aarch64 and s390x in Portability.
   run_stage "Python tests on the other CPythons" scripts/test-python-versions.sh
   run_stage "Formatting, lint and types" scripts/lint.sh
-  # The Sphinx site, the examples of the README and the site run as doctests,
-  # and the API reference against the public names: see scripts/docs.sh.
-  run_stage "Documentation" scripts/docs.sh
   # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
   run_stage "Portability" scripts/check-portability.sh
   # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.

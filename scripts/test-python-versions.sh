@@ -90,7 +90,11 @@ for v in "${versions[@]}"; do
   so=$(module_of "$vpy")
   # The cp311-abi3 module supplies the newer calls from older ones.
   expect_calls "$so" "$STAND_IN_CALLS" "$NEWER_CALLS" && echo "the module uses the stand-ins" || status=1
-  "$vpy" -m pytest "${SUITE[@]}" || status=1
+  # The newest version's suite runs on its own stable ABI's build below (and
+  # on this cp311-abi3 one as the release stage's wheel).
+  if [ "$v" != "${versions[-1]}" ] || [ "${v#3.}" -lt 13 ]; then
+    "$vpy" -m pytest "${SUITE[@]}" || status=1
+  fi
 done
 
 # The newest interpreter's own stable ABI, if newer than the default's and

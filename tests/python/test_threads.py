@@ -1,9 +1,10 @@
 import threading
 import time
 
+import pytest
 from _quorlix import checkpw, gensalt, hashpw
 
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
 
 def test_other_threads_run_while_hashing():
@@ -62,6 +63,9 @@ for fn, args in calls * 2:
 """
 
 
+# The interpreter ends them with pthread_exit, whose forced unwinding leaves
+# the stack's shadow poisoned, and ASan's report of that crashes itself.
+@pytest.mark.skipif(SANITIZED, reason="ASan cannot follow pthread_exit's forced unwinding")
 def test_daemon_threads_still_hashing_at_exit():
     # The interpreter ends such threads while they take the lock back.
     for _ in range(12):
