@@ -68,6 +68,8 @@ if [ $ALL = 1 ]; then
     run_stage "Python tests on PyPy 3.11, CPython 3.14 and 3.15" scripts/test-sid.sh
     # The sdist and manylinux wheels, checked and tested: scripts/test-wheels.sh.
     run_stage "Release wheels" scripts/test-wheels.sh
+    # Every fuzz target for a while: see scripts/harden.sh and fuzz/run.sh.
+    run_stage "Fuzzing" scripts/harden.sh fuzz
   }
   start_lane "$BUILD/beside.log" beside
   # The cores' tests with the plain C++ Blowfish round, the one every
@@ -77,8 +79,9 @@ if [ $ALL = 1 ]; then
   run_stage "Formatting, lint and types" scripts/lint.sh
   # Other systems, processors and C++ runtimes: see scripts/check-portability.sh.
   run_stage "Portability" scripts/check-portability.sh
-  # Sanitizer builds, fuzzing and memcheck: see scripts/harden.sh.
-  run_stage "Hardening" scripts/harden.sh
+  # Sanitizer builds and memcheck (its fuzzing runs in the other lane): see
+  # scripts/harden.sh.
+  run_stage "Hardening" scripts/harden.sh sanitize-cpp sanitize-python valgrind
   # Windows: the C++ tests under Wine, the module compiled and linked for
   # x86-64 and arm64: see scripts/check-windows.sh.
   run_stage "Windows" scripts/check-windows.sh
