@@ -34,7 +34,8 @@ mkdir -p "$OUT"
 export ZIG_GLOBAL_CACHE_DIR=$PWD/build/portability/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/portability/zig-cache
 # The prefix lies outside the tree: its drive Z: links to /, which would
 # lead whatever walks the tree (the sdist build) through the whole system.
-export WINEDEBUG=-all WINEPREFIX=${TMPDIR:-/tmp}/quorlix-wine
+# It takes 0.7 GB, more than a TMPDIR in memory may hold: /var/tmp is on disk.
+export WINEDEBUG=-all WINEPREFIX=/var/tmp/quorlix-wine
 
 # wine64 is the 64-bit loader alone, without the 32-bit half that the wine
 # package adds; the recommended fonts and sound libraries are of no use to a
@@ -79,6 +80,12 @@ tests() {
   # The processor's AVX2, as the Windows build must find it too.
   local sha512=portable
   grep -qw avx2 /proc/cpuinfo && sha512=avx2
+  # The prefix first, so that a failure to make it is told as such.
+  "$WINE" wineboot --init >"$OUT/wineboot.log" 2>&1 || {
+    cat "$OUT/wineboot.log"
+    df -h "$(dirname "$WINEPREFIX")"
+    return 1
+  }
   local round build t log
   for round in asm plain; do
     build=$OUT/tests-$round
@@ -95,6 +102,7 @@ tests() {
         echo "  $(basename "$t"): $(grep -h -e '^SHA-512 compression' -e '^\[  PASSED  \]' -e '^\[  SKIPPED \] [0-9]' "$log" | tr '\n' ' ')"
       else
         cat "$log"
+        df -h "$WINEPREFIX" "$build"
         status=1
       fi
     done

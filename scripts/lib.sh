@@ -4,6 +4,7 @@
 #   PYTHON                          the interpreter to build and test with
 #   run_stage NAME COMMAND [ARG...] one stage: run, timed, its result kept
 #   stage_summary TITLE             the kept results; fails if a stage failed
+#   STAGE_LOGS                      where the outermost stages' output goes
 #   start_lane LOG FUNCTION         FUNCTION's stages in the background
 #   join_lane                       waits for them, prints LOG, keeps results
 #   fresh_venv PY DIR [PIP-ARG...]  a new virtual environment
@@ -19,6 +20,11 @@ PYTHON=${PYTHON:-python3}
 ##############
 _stage_results=()
 _stages_failed=0
+# CI shows only the end of a run's output, so the summary repeats the end of
+# each failed stage's; stages inside stages are in their parent's log.
+STAGE_LOGS=${STAGE_LOGS:-$PWD/build/stage-logs}
+
+_stage_log() { echo "$STAGE_LOGS/$(echo "$1" | tr -c 'A-Za-z0-9.\n' _).log"; }
 
 # run_stage NAME COMMAND [ARG...]: prints "== NAME", runs COMMAND in a
 # subshell with errexit on (its first failing command fails the stage) and
@@ -26,6 +32,11 @@ _stages_failed=0
 # status, so under the caller's own errexit a failed stage ends the caller.
 # Call it as a plain command, not in a condition: bash ignores errexit in
 # everything a condition runs.
+_stage_body() (
+  set -e
+  "$@"
+)
+
 run_stage() {
   local name=$1 start status errexit=0 result=passed
   shift
@@ -33,11 +44,18 @@ run_stage() {
   start=$(date +%s)
   [[ $- != *e* ]] || errexit=1
   set +e
-  (
-    set -e
-    "$@"
-  )
-  status=$?
+  if [ -z "${_STAGE_NESTED:-}" ]; then
+    mkdir -p "$STAGE_LOGS"
+    _STAGE_NESTED=1 _stage_body "$@" > >(tee "$(_stage_log "$name")") 2>&1
+    status=$?
+    # tee's last lines before the next stage's; a daemon the stage left
+    # holding the pipe (wineserver lingers) is not waited for long.
+    local tee=$! i
+    for i in {1..50}; do kill -0 $tee 2>/dev/null && sleep 0.1 || break; done
+  else
+    _stage_body "$@"
+    status=$?
+  fi
   [ $errexit = 0 ] || set -e
   if [ $status != 0 ]; then
     result=FAILED
@@ -47,9 +65,19 @@ run_stage() {
   return $status
 }
 
-# stage_summary TITLE: prints "== TITLE" and each stage's result in the order
-# they ran; fails if any of them failed.
+# stage_summary TITLE: prints the last lines of each failed outermost
+# stage's output, then "== TITLE" and each stage's result in the order they
+# ran; fails if any of them failed.
 stage_summary() {
+  local line name log
+  for line in "${_stage_results[@]}"; do
+    [[ -z ${_STAGE_NESTED:-} && $line == *": FAILED ("* ]] || continue
+    name=${line#  }
+    log=$(_stage_log "${name%: FAILED (*}")
+    [ -f "$log" ] || continue
+    echo "== the end of ${name%: FAILED (*}'s output ($log)"
+    tail -n 40 "$log"
+  done
   echo "== $1"
   printf '%s\n' "${_stage_results[@]}"
   [ $_stages_failed = 0 ]
