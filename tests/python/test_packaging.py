@@ -8,7 +8,8 @@ With QUORLIX_DIST_DIR set, the tests take the sdist and this interpreter's
 wheel for this processor from that directory instead (scripts/build-wheels.sh
 writes them, also building the wheels from the sdist).
 
-PyPy has no stable ABI: there the wheel is built for PyPy's own version."""
+PyPy has no stable ABI, and the wheel for a free-threaded CPython is built
+for its own version: there each wheel serves that version alone."""
 
 import email.parser
 import glob
@@ -27,12 +28,16 @@ import _quorlix
 import pytest
 
 import quorlix
+from conftest import FREE_THREADED
 
 REPO = Path(__file__).resolve().parents[2]
 DIST_NAME = f"quorlix-{quorlix.__version__}"
 PYPY = sys.implementation.name == "pypy"
 if PYPY:
     WHEEL_TAG = "pp{}{}-{}".format(*sys.version_info[:2], sysconfig.get_config_var("SOABI").replace("-", "_"))
+    SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+elif FREE_THREADED:
+    WHEEL_TAG = "cp{0}{1}-cp{0}{1}t".format(*sys.version_info[:2])
     SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 else:
     WHEEL_TAG, SUFFIX = "cp311-abi3", ".abi3.so"
@@ -143,7 +148,7 @@ def test_wheel_metadata(dists):
     assert meta.get_payload().startswith("# quorlix\n")
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy has no stable ABI to audit")
+@pytest.mark.skipif(PYPY or FREE_THREADED, reason="the wheel is not built for the stable ABI")
 def test_abi3audit_finds_no_violation(dists):
     _, wheel = dists
     done = subprocess.run(
@@ -251,8 +256,8 @@ def test_wheel_works_in_a_fresh_virtual_environment(dists, tmp_path):
     assert install_and_smoke(sys.executable, wheel, tmp_path) == expected
 
 
-OTHERS = {} if PYPY else other_cpythons()
-NO_OTHER = "a PyPy wheel serves its PyPy version alone" if PYPY else "no other CPython 3.11+ on this machine"
+OTHERS = {} if PYPY or FREE_THREADED else other_cpythons()
+NO_OTHER = "the wheel serves this version alone" if PYPY or FREE_THREADED else "no other CPython 3.11+ on this machine"
 
 
 @pytest.mark.parametrize("version", sorted(OTHERS) or [pytest.param(None, marks=pytest.mark.skip(reason=NO_OTHER))])
