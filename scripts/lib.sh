@@ -25,6 +25,10 @@ _stages_failed=0
 STAGE_LOGS=${STAGE_LOGS:-$PWD/build/stage-logs}
 
 _stage_log() { echo "$STAGE_LOGS/$(echo "$1" | tr -c 'A-Za-z0-9.\n' _).log"; }
+_stage_body() (
+  set -e
+  "$@"
+)
 
 # run_stage NAME COMMAND [ARG...]: prints "== NAME", runs COMMAND in a
 # subshell with errexit on (its first failing command fails the stage) and
@@ -32,11 +36,6 @@ _stage_log() { echo "$STAGE_LOGS/$(echo "$1" | tr -c 'A-Za-z0-9.\n' _).log"; }
 # status, so under the caller's own errexit a failed stage ends the caller.
 # Call it as a plain command, not in a condition: bash ignores errexit in
 # everything a condition runs.
-_stage_body() (
-  set -e
-  "$@"
-)
-
 run_stage() {
   local name=$1 start status errexit=0 result=passed
   shift
@@ -72,10 +71,10 @@ stage_summary() {
   local line name log
   for line in "${_stage_results[@]}"; do
     [[ -z ${_STAGE_NESTED:-} && $line == *": FAILED ("* ]] || continue
-    name=${line#  }
-    log=$(_stage_log "${name%: FAILED (*}")
+    name=${line#  } && name=${name%: FAILED (*}
+    log=$(_stage_log "$name")
     [ -f "$log" ] || continue
-    echo "== the end of ${name%: FAILED (*}'s output ($log)"
+    echo "== the end of $name's output ($log)"
     tail -n 40 "$log"
   done
   echo "== $1"

@@ -33,14 +33,14 @@ from conftest import FREE_THREADED
 REPO = Path(__file__).resolve().parents[2]
 DIST_NAME = f"quorlix-{quorlix.__version__}"
 PYPY = sys.implementation.name == "pypy"
+OWN_VERSION = PYPY or FREE_THREADED  # the wheel is built for this version alone
 if PYPY:
     WHEEL_TAG = "pp{}{}-{}".format(*sys.version_info[:2], sysconfig.get_config_var("SOABI").replace("-", "_"))
-    SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 elif FREE_THREADED:
     WHEEL_TAG = "cp{0}{1}-cp{0}{1}t".format(*sys.version_info[:2])
-    SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 else:
-    WHEEL_TAG, SUFFIX = "cp311-abi3", ".abi3.so"
+    WHEEL_TAG = "cp311-abi3"
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX") if OWN_VERSION else ".abi3.so"
 MODULE_FILE = "_quorlix" + SUFFIX
 EXTENSIONS = {MODULE_FILE, "quorlix/_batch" + SUFFIX}
 
@@ -148,7 +148,7 @@ def test_wheel_metadata(dists):
     assert meta.get_payload().startswith("# quorlix\n")
 
 
-@pytest.mark.skipif(PYPY or FREE_THREADED, reason="the wheel is not built for the stable ABI")
+@pytest.mark.skipif(OWN_VERSION, reason="the wheel is not built for the stable ABI")
 def test_abi3audit_finds_no_violation(dists):
     _, wheel = dists
     done = subprocess.run(
@@ -256,8 +256,8 @@ def test_wheel_works_in_a_fresh_virtual_environment(dists, tmp_path):
     assert install_and_smoke(sys.executable, wheel, tmp_path) == expected
 
 
-OTHERS = {} if PYPY or FREE_THREADED else other_cpythons()
-NO_OTHER = "the wheel serves this version alone" if PYPY or FREE_THREADED else "no other CPython 3.11+ on this machine"
+OTHERS = {} if OWN_VERSION else other_cpythons()
+NO_OTHER = "the wheel serves this version alone" if OWN_VERSION else "no other CPython 3.11+ on this machine"
 
 
 @pytest.mark.parametrize("version", sorted(OTHERS) or [pytest.param(None, marks=pytest.mark.skip(reason=NO_OTHER))])
